@@ -1,0 +1,38 @@
+#include "alloc.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace zv {
+
+void fatal_alloc_failure() {
+  static const char kLine[] = "zv_runtime: alloc failed: returned a null pointer\n";
+  std::size_t done = 0;
+  while (done < sizeof(kLine) - 1) {
+    ssize_t w = ::write(1, kLine + done, sizeof(kLine) - 1 - done);
+    if (w <= 0) break;
+    done += static_cast<std::size_t>(w);
+  }
+  std::abort();
+}
+
+void* alloc_bytes(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  // aligned_alloc wants a multiple of the alignment.
+  if (bytes > SIZE_MAX - (kBlockAlign - 1)) fatal_alloc_failure();
+  std::size_t rounded = (bytes + kBlockAlign - 1) & ~(kBlockAlign - 1);
+  void* p = std::aligned_alloc(kBlockAlign, rounded);
+  if (p == nullptr) fatal_alloc_failure();
+  return p;
+}
+
+void free_bytes(void* block) { std::free(block); }
+
+std::size_t checked_bytes(int64_t count, std::size_t size) {
+  if (count < 0) fatal_alloc_failure();
+  std::size_t n = static_cast<std::size_t>(count);
+  if (size != 0 && n > SIZE_MAX / size) fatal_alloc_failure();
+  return n * size;
+}
+
+}  // namespace zv

@@ -1,0 +1,81 @@
+#include "base_search.h"
+
+#include <algorithm>
+
+#include "score_kernel.h"
+
+namespace zv {
+
+void offer_rows(const float* rows, const int64_t* ids, int64_t n, const float* query,
+                int32_t dim, TopK& topk) {
+  const int64_t stride = dim > 0 ? dim : 0;
+  float scores[kScanChunk];
+  for (int64_t done = 0; done < n; done += kScanChunk) {
+    const int64_t c = std::min(kScanChunk, n - done);
+    score_block(rows + done * stride, c, query, dim, scores);
+    topk.offer_batch(scores, ids + done, c);
+  }
+}
+
+int32_t search_full(const IndexRecord& rec, const float* query, int32_t k, int64_t* out_ids,
+                    float* out_scores) {
+  if (!rec.sealed) return 0;
+  const int64_t m = std::min<int64_t>(k, rec.base_count);
+  if (m <= 0) return 0;
+  TopK topk(out_ids, out_scores, static_cast<int32_t>(m));
+  offer_rows(rec.base_vectors, rec.base_ids, rec.base_count, query, rec.dim, topk);
+  return static_cast<int32_t>(m);
+}
+
+int32_t search_partition(const IndexRecord& rec, int64_t partition_key, const float* query,
+                         int32_t k, int64_t* out_ids, float* out_scores) {
+  if (!rec.sealed || rec.partition_count <= 0) return 0;
+  int64_t lo = 0, hi = rec.partition_count - 1, found = -1;
+  while (lo <= hi) {
+    const int64_t mid = (lo + hi) / 2;
+    const int64_t key = rec.partition_keys[mid];
+    if (key == partition_key) {
+      found = mid;
+      break;
+    }
+    if (key > partition_key) hi = mid - 1;
+    else lo = mid + 1;
+  }
+  if (found < 0) return 0;
+  const int64_t first = rec.partition_offsets[found];
+  const int64_t size = rec.partition_sizes[found];
+  const int64_t m = std::min<int64_t>(k, size);
+  if (first < 0 || size < 0 || first + size > rec.base_count || m <= 0) return 0;
+  TopK topk(out_ids, out_scores, static_cast<int32_t>(m));
+  const int64_t stride = rec.dim > 0 ? rec.dim : 0;
+  offer_rows(rec.base_vectors + first * stride, rec.base_ids + first, size, query, rec.dim, topk);
+  return static_cast<int32_t>(m);
+}
+
+int32_t scatter_topk(const IndexRecord& rec, const int64_t* ids, int32_t n, const float* query,
+                     int32_t k, int64_t* out_ids, float* out_scores) {
+  const int32_t m = std::min(k, n);
+  if (!rec.sealed || m <= 0) return 0;
+  TopK topk(out_ids, out_scores, m);
+  for (int32_t i = 0; i < n; ++i) {
+    const int64_t row = base_row_of(rec, ids[i]);
+    if (row < 0) continue;
+    topk.offer(score_row(base_row_vector(rec, row), query, rec.dim), ids[i]);
+  }
+  return m;
+}
+
+int64_t tuner_oversized(const IndexRecord& rec, int32_t min_rows, int64_t* out_keys,
+                        int64_t* out_sizes) {
+  int64_t count = 0;
+  for (int32_t p = 0; p < rec.partition_count; ++p) {
+    if (rec.partition_sizes[p] >= min_rows) {
+      out_keys[count] = rec.partition_keys[p];
+      out_sizes[count] = static_cast<int64_t>(rec.partition_sizes[p]);
+      ++count;
+    }
+  }
+  return count;
+}
+
+}  // namespace zv

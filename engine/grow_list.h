@@ -1,0 +1,89 @@
+// GrowList<T>: a contiguous, owned array with a length and a capacity that
+// grows geometrically (0, then 1, then doubling). Elements are relocated with
+// memcpy on growth, so T must not point into itself (true of every element
+// type here: scalars, IdMap, IvfEntry).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "alloc.h"
+
+namespace zv {
+
+template <class T>
+class GrowList {
+ public:
+  GrowList() = default;
+  ~GrowList() { release(); }
+  GrowList(const GrowList&) = delete;
+  GrowList& operator=(const GrowList&) = delete;
+
+  int64_t size() const { return size_; }
+  int64_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](int64_t i) { return data_[i]; }
+  const T& operator[](int64_t i) const { return data_[i]; }
+
+  // Ensures room for `extra` more elements, doubling as often as needed.
+  void reserve_more(int64_t extra) {
+    if (extra <= 0 || extra <= capacity_ - size_) return;
+    if (extra > INT64_MAX - size_) fatal_alloc_failure();
+    int64_t need = size_ + extra;
+    int64_t cap = capacity_ == 0 ? 1 : capacity_;
+    while (cap < need) {
+      if (cap > INT64_MAX / 2) fatal_alloc_failure();
+      cap *= 2;
+    }
+    T* fresh = alloc_array<T>(cap);
+    if (size_ > 0) std::memcpy(static_cast<void*>(fresh), data_, static_cast<std::size_t>(size_) * sizeof(T));
+    free_bytes(data_);
+    data_ = fresh;
+    capacity_ = cap;
+  }
+
+  void push_back(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    reserve_more(1);
+    data_[size_++] = value;
+  }
+
+  // Appends `count` elements copied from `src`.
+  void append(const T* src, int64_t count) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (count <= 0) return;
+    reserve_more(count);
+    std::memcpy(data_ + size_, src, static_cast<std::size_t>(count) * sizeof(T));
+    size_ += count;
+  }
+
+  // Appends one default-constructed element and returns it.
+  T& emplace_back() {
+    reserve_more(1);
+    T* slot = new (data_ + size_) T();
+    ++size_;
+    return *slot;
+  }
+
+  // Destroys every element and releases the storage.
+  void release() {
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      for (int64_t i = 0; i < size_; ++i) data_[i].~T();
+    }
+    free_bytes(data_);
+    data_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+  }
+
+ private:
+  T* data_ = nullptr;
+  int64_t size_ = 0;
+  int64_t capacity_ = 0;
+};
+
+}  // namespace zv

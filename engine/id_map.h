@@ -1,0 +1,99 @@
+// IdMap: open-addressing hash map from a 64-bit key to a 64-bit value.
+//
+// Callers hash a key once with IdMap::hash() and pass the hash to every map
+// they touch for that key (the delta and tombstone maps, the metadata maps),
+// so the hash function is the same for every map. Keys are never removed one
+// by one; clear() drops them all. Every 64-bit key is legal: the slot marker
+// for "empty" is a key value too, and that one key is kept out of line.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+namespace zv {
+
+class IdMap {
+ public:
+  IdMap() = default;
+  ~IdMap() { release(); }
+  IdMap(const IdMap&) = delete;
+  IdMap& operator=(const IdMap&) = delete;
+
+  // A full 64-bit mixer (the murmur3 finaliser): sequential, strided and
+  // high-bit-only key patterns all spread over the table.
+  static uint64_t hash(int64_t key) {
+    uint64_t h = static_cast<uint64_t>(key);
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+  }
+
+  // The value stored for `key`, or nullptr. `h` must be hash(key).
+  const int64_t* find(int64_t key, uint64_t h) const {
+    if (key == kEmptyKey) return has_empty_key_ ? &empty_key_value_ : nullptr;
+    if (slots_ == nullptr) return nullptr;
+    for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.key == key) return &s.value;
+      if (s.key == kEmptyKey) return nullptr;
+    }
+  }
+  int64_t* find(int64_t key, uint64_t h) {
+    return const_cast<int64_t*>(static_cast<const IdMap*>(this)->find(key, h));
+  }
+  const int64_t* find(int64_t key) const { return find(key, hash(key)); }
+  bool contains(int64_t key, uint64_t h) const { return find(key, h) != nullptr; }
+
+  // The value slot of `key`, inserted with `initial` when absent; *inserted
+  // tells which. The reference is valid until the next insertion.
+  int64_t& upsert(int64_t key, uint64_t h, int64_t initial, bool* inserted);
+
+  // Insert-or-assign.
+  void assign(int64_t key, uint64_t h, int64_t value) {
+    bool inserted;
+    upsert(key, h, value, &inserted) = value;
+  }
+  void assign(int64_t key, int64_t value) { assign(key, hash(key), value); }
+
+  // Makes room for `count` keys in total without further growth.
+  void reserve(int64_t count);
+
+  // Hint that `h` will be looked up soon.
+  void prefetch(uint64_t h) const {
+    if (slots_ != nullptr) __builtin_prefetch(&slots_[h & mask_]);
+  }
+
+  int64_t size() const { return size_ + (has_empty_key_ ? 1 : 0); }
+
+  // Drops every key and releases the storage.
+  void clear() { release(); }
+
+  void swap(IdMap& other) {
+    std::swap(slots_, other.slots_);
+    std::swap(mask_, other.mask_);
+    std::swap(size_, other.size_);
+    std::swap(has_empty_key_, other.has_empty_key_);
+    std::swap(empty_key_value_, other.empty_key_value_);
+  }
+
+ private:
+  struct Slot {
+    int64_t key;
+    int64_t value;
+  };
+  static constexpr int64_t kEmptyKey = INT64_MIN;
+
+  void release();
+  void grow_to(uint64_t capacity);
+
+  Slot* slots_ = nullptr;
+  uint64_t mask_ = 0;   // capacity - 1; capacity is a power of two
+  int64_t size_ = 0;    // keys stored in slots_
+  bool has_empty_key_ = false;
+  int64_t empty_key_value_ = 0;
+};
+
+}  // namespace zv

@@ -1,0 +1,105 @@
+// The index record behind every handle: all state of one index, plus the
+// lifecycle, statistics, base build and base export.
+#pragma once
+
+#include <cstdint>
+
+#include "grow_list.h"
+#include "id_map.h"
+#include "zv_runtime.h"
+
+namespace zv {
+
+// Largest base row count, base float count and (exclusive) base id.
+inline constexpr int64_t kBaseLimit = INT64_C(1) << 40;
+
+// One host-built IVF index (see ivf.h). Owns its three arrays.
+struct IvfEntry {
+  int32_t nlist = 0;
+  int32_t nprobe = 0;
+  float* centroids = nullptr;
+  int64_t centroid_floats = 0;   // floats stored in `centroids`
+  int64_t* list_ids = nullptr;
+  int64_t id_count = 0;          // ids stored in `list_ids`
+  int32_t* list_offsets = nullptr;
+  int64_t offset_count = 0;      // offsets stored in `list_offsets`
+
+  IvfEntry() = default;
+  ~IvfEntry() { release(); }
+  IvfEntry(const IvfEntry&) = delete;
+  IvfEntry& operator=(const IvfEntry&) = delete;
+  void release();
+};
+
+struct IndexRecord {
+  // --- dimensions and the sealed base --------------------------------------
+  int32_t dim = 0;
+  int32_t tag = 0;
+  int64_t base_count = 0;
+  int32_t sealed = 0;
+  int32_t partition_count = 0;
+  float* base_vectors = nullptr;          // base_count * dim floats
+  int64_t* base_ids = nullptr;            // base_count ids
+  int64_t* partition_keys = nullptr;      // partition_count, ascending
+  int32_t* partition_offsets = nullptr;   // first base row of each partition
+  int32_t* partition_sizes = nullptr;     // rows of each partition
+  // Id -> last base row with that id. Dense (max_base_id + 1 entries, -1 for
+  // none) while that is compact; otherwise the same answers from a map of
+  // O(base_count) memory. Use base_row_of() rather than either directly.
+  int64_t* id_to_row = nullptr;
+  IdMap id_to_row_sparse;
+  int64_t max_base_id = -1;
+  // Previous base row with the same id (-1 for none) for every row; absent
+  // when the base ids are distinct. Lets writers reach every row of an id.
+  int64_t* base_dup_prev = nullptr;
+
+  // --- write path -----------------------------------------------------------
+  int64_t version = 0;
+  int32_t mutated = 0;
+  IdMap delta_rows;                 // id -> delta row
+  GrowList<int64_t> delta_ids;      // id of each delta row
+  GrowList<int64_t> delta_versions; // version that last wrote each delta row
+  GrowList<float> delta_vectors;    // dim floats per delta row
+  IdMap tombstones;                 // id -> last delete version; 0 = revived
+
+  // --- row metadata ---------------------------------------------------------
+  IdMap rowmeta_primary;
+  int32_t rowmeta_column_count = 0;
+  GrowList<IdMap> rowmeta_columns;
+
+  // --- IVF registry ---------------------------------------------------------
+  IdMap ivf_index;                  // key -> slot in ivf_list
+  GrowList<IvfEntry> ivf_list;
+
+  IndexRecord() = default;
+  ~IndexRecord();
+  IndexRecord(const IndexRecord&) = delete;
+  IndexRecord& operator=(const IndexRecord&) = delete;
+};
+
+// Base row of `id` (the last row holding it), or -1.
+inline int64_t base_row_of(const IndexRecord& rec, int64_t id) {
+  if (id < 0 || id > rec.max_base_id) return -1;
+  if (rec.id_to_row != nullptr) return rec.id_to_row[id];
+  const int64_t* row = rec.id_to_row_sparse.find(id, IdMap::hash(id));
+  return row ? *row : -1;
+}
+
+inline const float* base_row_vector(const IndexRecord& rec, int64_t row) {
+  return rec.base_vectors + row * static_cast<int64_t>(rec.dim > 0 ? rec.dim : 0);
+}
+
+// Releases the six base arrays and the id lookup.
+void release_base(IndexRecord& rec);
+
+int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t dim,
+                   const int64_t* ids, const int64_t* partition_keys,
+                   const int32_t* partition_offsets, const int32_t* partition_sizes,
+                   int32_t partition_count);
+
+int64_t export_base(const IndexRecord& rec, float* out_vectors, int64_t* out_ids);
+
+}  // namespace zv
+
+// The opaque handle of the C interface is the record itself.
+struct zv_index : zv::IndexRecord {};

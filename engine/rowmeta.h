@@ -1,0 +1,29 @@
+// Row metadata (a primary value and any number of columns per id, stored
+// column-wise), the equality filter over it, and the searches that use it.
+#pragma once
+
+#include <cstdint>
+
+#include "index_record.h"
+
+namespace zv {
+
+int32_t set_rowmeta(IndexRecord& rec, const int64_t* ids, const int64_t* primary_values,
+                    const int64_t* column_values, int32_t column_count, int32_t n);
+int32_t export_rowmeta(const IndexRecord& rec, const int64_t* ids, int32_t n,
+                       int64_t* out_primary, int64_t* out_columns);
+
+// The filter predicate: kind 0 passes everything, kind 1 tests the primary
+// value, any other kind tests column `column` (a missing column fails).
+bool row_matches(const IndexRecord& rec, int64_t id, int32_t kind, int64_t column, int64_t value);
+
+int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value,
+                  int64_t* out_ids);
+int32_t search_filtered(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value,
+                        const float* query, int32_t k, int64_t* out_ids, float* out_scores);
+
+// Derived per-base-row state kept by the writers; rebuilt after every build.
+void rebuild_rowmeta_dense(IndexRecord& rec);
+void release_rowmeta_dense(IndexRecord& rec);
+
+}  // namespace zv

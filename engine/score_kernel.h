@@ -1,0 +1,45 @@
+// The score kernel: the inner product of a row and a query, defined as one
+// sequential single-precision fma chain per row. SIMD paths vectorise across
+// rows (one row's chain per lane), never within a row, so every path gives
+// the same bits as score_row().
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace zv {
+
+// The defining chain. dim <= 0 gives +0.0 without reading `query`.
+inline float score_row(const float* row, const float* query, int32_t dim) {
+  float acc = 0.0f;
+  for (int32_t j = 0; j < dim; ++j) acc = std::fma(row[j], query[j], acc);
+  return acc;
+}
+
+enum class KernelIsa : int { kPortable = 0, kAvx2 = 1, kAvx512 = 2 };
+
+struct ScoreKernels {
+  const char* name;
+  // out[i] = score_row(rows + i * dim, query, dim) for 0 <= i < n.
+  void (*score_block)(const float* rows, int64_t n, const float* query, int32_t dim, float* out);
+  // out[i] = score_row(rows[i], query, dim) for 0 <= i < n.
+  void (*score_gather)(const float* const* rows, int64_t n, const float* query, int32_t dim,
+                       float* out);
+};
+
+// Whether this CPU (and OS) can run the given path.
+bool kernel_supported(KernelIsa isa);
+// The kernels of one path; the path must be supported.
+const ScoreKernels& kernels_for(KernelIsa isa);
+// The fastest supported path, chosen once.
+const ScoreKernels& active_kernels();
+
+inline void score_block(const float* rows, int64_t n, const float* query, int32_t dim, float* out) {
+  active_kernels().score_block(rows, n, query, dim, out);
+}
+inline void score_gather(const float* const* rows, int64_t n, const float* query, int32_t dim,
+                         float* out) {
+  active_kernels().score_gather(rows, n, query, dim, out);
+}
+
+}  // namespace zv

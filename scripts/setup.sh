@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine (as root).
+# Packages already present are not fetched again.
+set -euo pipefail
+
+packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(libbenchmark-dev libfaiss-dev python3-matplotlib)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
