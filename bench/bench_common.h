@@ -1,0 +1,80 @@
+// Shared pieces of the benchmarks: deterministic data and the baselines that
+// every ratio is measured against in the same process.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "zv_runtime.h"
+
+namespace zvbench {
+
+// Uniform floats in [-1, 1) from a fixed seed.
+inline std::vector<float> random_floats(int64_t count, uint64_t seed) {
+  std::vector<float> out(static_cast<size_t>(count));
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  for (auto& x : out) x = dist(rng);
+  return out;
+}
+
+inline std::vector<int64_t> sequential_ids(int64_t n, int64_t first = 0) {
+  std::vector<int64_t> ids(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) ids[static_cast<size_t>(i)] = first + i;
+  return ids;
+}
+
+// A built index over n random rows in `parts` equal partitions (keys 0..).
+struct BuiltBase {
+  zv_index* index = nullptr;
+  std::vector<float> vectors;
+  std::vector<int64_t> ids;
+  int64_t n = 0;
+  int32_t dim = 0;
+  BuiltBase(int64_t rows, int32_t d, int32_t parts = 1, uint64_t seed = 1) : n(rows), dim(d) {
+    vectors = random_floats(rows * d, seed);
+    ids = sequential_ids(rows);
+    std::vector<int64_t> keys(parts);
+    std::vector<int32_t> offsets(parts), sizes(parts);
+    for (int32_t p = 0; p < parts; ++p) {
+      keys[p] = p;
+      offsets[p] = static_cast<int32_t>(rows * p / parts);
+      sizes[p] = static_cast<int32_t>(rows * (p + 1) / parts - offsets[p]);
+    }
+    index = zv_index_new(d, 0);
+    zv_index_build(index, vectors.data(), rows, d, ids.data(), keys.data(), offsets.data(),
+                   sizes.data(), parts);
+  }
+  ~BuiltBase() { zv_index_free(index); }
+  BuiltBase(const BuiltBase&) = delete;
+  BuiltBase& operator=(const BuiltBase&) = delete;
+};
+
+// The single-thread memory-read limit: a streaming sum over a buffer far
+// larger than the caches, vectorised so that arithmetic is never the limit.
+inline double stream_sum(const float* data, size_t count) {
+  float acc[16] = {0};
+  size_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    for (int l = 0; l < 16; ++l) acc[l] += data[i + l];
+  }
+  double total = 0;
+  for (int l = 0; l < 16; ++l) total += acc[l];
+  for (; i < count; ++i) total += data[i];
+  return total;
+}
+
+inline void report_bytes(benchmark::State& state, double bytes_per_iter, double rows_per_iter) {
+  state.counters["bytes_per_second"] =
+      benchmark::Counter(bytes_per_iter, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["rows_per_second"] =
+      benchmark::Counter(rows_per_iter, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+}  // namespace zvbench
