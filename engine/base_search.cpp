@@ -17,6 +17,16 @@ void offer_rows(const float* rows, const int64_t* ids, int64_t n, const float* q
   }
 }
 
+void offer_row_ptrs(const float* const* rows, const int64_t* ids, int64_t n, const float* query,
+                    int32_t dim, TopK& topk) {
+  float scores[kScanChunk];
+  for (int64_t done = 0; done < n; done += kScanChunk) {
+    const int64_t c = std::min(kScanChunk, n - done);
+    score_gather(rows + done, c, query, dim, scores);
+    topk.offer_batch(scores, ids + done, c);
+  }
+}
+
 int32_t search_full(const IndexRecord& rec, const float* query, int32_t k, int64_t* out_ids,
                     float* out_scores) {
   if (!rec.sealed) return 0;

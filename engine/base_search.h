@@ -17,6 +17,11 @@ inline constexpr int64_t kScanChunk = 256;
 void offer_rows(const float* rows, const int64_t* ids, int64_t n, const float* query,
                 int32_t dim, TopK& topk);
 
+// Scores `n` rows given by pointers (rows[i] may lie anywhere) and offers
+// each with ids[i], in order. For lookups that resolve ids to rows first.
+void offer_row_ptrs(const float* const* rows, const int64_t* ids, int64_t n, const float* query,
+                    int32_t dim, TopK& topk);
+
 int32_t search_full(const IndexRecord& rec, const float* query, int32_t k, int64_t* out_ids,
                     float* out_scores);
 int32_t search_partition(const IndexRecord& rec, int64_t partition_key, const float* query,
