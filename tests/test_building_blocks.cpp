@@ -1,0 +1,333 @@
+// The two containers everything else is built on: IdMap (64-bit key ->
+// 64-bit value, open addressing) and GrowList (geometric growth).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "grow_list.h"
+#include "id_map.h"
+
+namespace {
+
+using zv::GrowList;
+using zv::IdMap;
+
+// Value stored for a key in the bulk tests: distinct from the key and from
+// the other keys' values, so a slot mix-up cannot go unnoticed.
+int64_t value_for(int64_t key) { return static_cast<int64_t>(static_cast<uint64_t>(key) * 3 + 7); }
+
+void expect_absent(const IdMap& map, int64_t key) {
+  EXPECT_EQ(map.find(key), nullptr) << "key " << key;
+  EXPECT_FALSE(map.contains(key, IdMap::hash(key))) << "key " << key;
+}
+
+void expect_value(const IdMap& map, int64_t key, int64_t value) {
+  const int64_t* v = map.find(key);
+  ASSERT_NE(v, nullptr) << "key " << key;
+  EXPECT_EQ(*v, value) << "key " << key;
+}
+
+// ---------------------------------------------------------------------------
+// IdMap: lookup, assign, upsert
+
+TEST(IdMap, EmptyMapFindsNothing) {
+  IdMap map;
+  EXPECT_EQ(map.size(), 0);
+  for (int64_t key : {INT64_C(0), INT64_C(-1), INT64_MIN, INT64_MAX, INT64_C(42)}) expect_absent(map, key);
+}
+
+TEST(IdMap, AssignAndOverwriteEdgeKeys) {
+  IdMap map;
+  const int64_t keys[] = {INT64_MIN, INT64_C(-1), INT64_C(0), INT64_MAX, INT64_MIN + 1};
+  for (int64_t key : keys) map.assign(key, value_for(key));
+  EXPECT_EQ(map.size(), 5);
+  for (int64_t key : keys) expect_value(map, key, value_for(key));
+
+  // Overwrite every key: the count stays, the values change.
+  for (int64_t key : keys) map.assign(key, IdMap::hash(key), -value_for(key));
+  EXPECT_EQ(map.size(), 5);
+  for (int64_t key : keys) expect_value(map, key, -value_for(key));
+  expect_absent(map, 1);
+  expect_absent(map, -2);
+}
+
+TEST(IdMap, AssignStoresEdgeValues) {
+  IdMap map;
+  map.assign(1, INT64_MIN);
+  map.assign(2, -1);
+  map.assign(INT64_MIN, INT64_MIN);
+  expect_value(map, 1, INT64_MIN);
+  expect_value(map, 2, -1);
+  expect_value(map, INT64_MIN, INT64_MIN);
+}
+
+TEST(IdMap, UpsertInsertsOnceAndReturnsTheLiveSlot) {
+  for (int64_t key : {INT64_C(0), INT64_C(-1), INT64_MIN, INT64_C(12345)}) {
+    IdMap map;
+    bool inserted = false;
+    int64_t& first = map.upsert(key, IdMap::hash(key), 10, &inserted);
+    EXPECT_TRUE(inserted);
+    EXPECT_EQ(first, 10);
+    first = 11;  // writing through the reference updates the stored value
+
+    int64_t& again = map.upsert(key, IdMap::hash(key), 99, &inserted);
+    EXPECT_FALSE(inserted);
+    EXPECT_EQ(again, 11) << "an existing value must not be replaced by the initial one";
+    EXPECT_EQ(map.size(), 1);
+
+    int64_t* found = map.find(key, IdMap::hash(key));
+    ASSERT_NE(found, nullptr);
+    *found = 12;  // and so does writing through find()
+    expect_value(map, key, 12);
+  }
+}
+
+TEST(IdMap, ClearDropsEveryKeyAndTheMapStaysUsable) {
+  IdMap map;
+  for (int64_t key = -50; key < 50; ++key) map.assign(key, value_for(key));
+  map.assign(INT64_MIN, 5);
+  ASSERT_EQ(map.size(), 101);
+  map.clear();
+  EXPECT_EQ(map.size(), 0);
+  for (int64_t key = -50; key < 50; ++key) expect_absent(map, key);
+  expect_absent(map, INT64_MIN);
+
+  map.assign(7, 8);
+  EXPECT_EQ(map.size(), 1);
+  expect_value(map, 7, 8);
+  expect_absent(map, INT64_MIN);
+}
+
+TEST(IdMap, SwapExchangesContents) {
+  IdMap a, b;
+  a.assign(1, 10);
+  a.assign(INT64_MIN, 20);
+  b.assign(2, 30);
+  a.swap(b);
+  EXPECT_EQ(a.size(), 1);
+  EXPECT_EQ(b.size(), 2);
+  expect_value(a, 2, 30);
+  expect_absent(a, 1);
+  expect_absent(a, INT64_MIN);
+  expect_value(b, 1, 10);
+  expect_value(b, INT64_MIN, 20);
+}
+
+TEST(IdMap, ReserveKeepsExistingKeys) {
+  IdMap map;
+  for (int64_t key = 0; key < 20; ++key) map.assign(key, value_for(key));
+  map.reserve(100000);
+  for (int64_t key = 0; key < 20; ++key) expect_value(map, key, value_for(key));
+  for (int64_t key = 20; key < 100000; ++key) map.assign(key, value_for(key));
+  EXPECT_EQ(map.size(), 100000);
+  for (int64_t key = 0; key < 100000; ++key) expect_value(map, key, value_for(key));
+}
+
+// ---------------------------------------------------------------------------
+// IdMap: growth and key patterns that defeat weak hashes
+
+struct KeyPattern {
+  const char* name;
+  std::vector<int64_t> keys;
+};
+
+std::vector<KeyPattern> adversarial_patterns(int64_t count) {
+  std::vector<KeyPattern> out;
+  auto strided = [count](const char* name, int64_t start, int64_t stride) {
+    KeyPattern p{name, {}};
+    for (int64_t i = 0; i < count; ++i) {
+      p.keys.push_back(static_cast<int64_t>(static_cast<uint64_t>(start) + static_cast<uint64_t>(i) * static_cast<uint64_t>(stride)));
+    }
+    return p;
+  };
+  out.push_back(strided("sequential", 0, 1));
+  out.push_back(strided("sequential negative", -count, 1));
+  out.push_back(strided("multiples of 2^20", 0, INT64_C(1) << 20));
+  out.push_back(strided("multiples of 2^32", 0, INT64_C(1) << 32));
+  out.push_back(strided("multiples of 2^48", INT64_C(1) << 48, INT64_C(1) << 48));
+  out.push_back(strided("stride 2^40 - 1", 3, (INT64_C(1) << 40) - 1));
+  // Only the top bits vary (wraps through negative keys).
+  out.push_back(strided("multiples of 2^52", 0, INT64_C(1) << 52));
+  KeyPattern random{"random", {}};
+  std::mt19937_64 rng(20240611);
+  std::set<int64_t> seen;
+  while (static_cast<int64_t>(random.keys.size()) < count) {
+    const int64_t k = static_cast<int64_t>(rng());
+    if (seen.insert(k).second) random.keys.push_back(k);
+  }
+  out.push_back(random);
+  return out;
+}
+
+TEST(IdMap, GrowthAcrossManyKeysOfEveryPattern) {
+  constexpr int64_t kKeys = 40000;
+  for (const KeyPattern& p : adversarial_patterns(kKeys)) {
+    SCOPED_TRACE(p.name);
+    // The 2^52 stride only has 4096 distinct values; keep the distinct ones.
+    std::vector<int64_t> keys;
+    std::set<int64_t> distinct;
+    for (int64_t k : p.keys) {
+      if (distinct.insert(k).second) keys.push_back(k);
+    }
+    IdMap map;
+    for (int64_t k : keys) map.assign(k, value_for(k));
+    ASSERT_EQ(map.size(), static_cast<int64_t>(keys.size()));
+    for (int64_t k : keys) {
+      const int64_t* v = map.find(k);
+      ASSERT_NE(v, nullptr) << k;
+      ASSERT_EQ(*v, value_for(k)) << k;
+    }
+    // Neighbours of stored keys are not found.
+    int64_t absent_checked = 0;
+    for (int64_t k : keys) {
+      const int64_t probe = static_cast<int64_t>(static_cast<uint64_t>(k) + 0x5bd1e995ULL);
+      if (distinct.count(probe)) continue;
+      ASSERT_EQ(map.find(probe), nullptr) << probe;
+      if (++absent_checked == 2000) break;
+    }
+  }
+}
+
+// A hash that ignores high bits (or passes keys through) sends strided ids to
+// a handful of slots and turns lookups into long scans. Every pattern must
+// spread over the low bits that pick a slot, about as well as random keys.
+TEST(IdMap, HashSpreadsStridedKeysOverSlots) {
+  constexpr int64_t kKeys = 4096;
+  constexpr uint64_t kSlots = 8192;  // a table at half load
+  for (const KeyPattern& p : adversarial_patterns(kKeys)) {
+    SCOPED_TRACE(p.name);
+    std::set<uint64_t> buckets;
+    for (int64_t k : p.keys) buckets.insert(IdMap::hash(k) & (kSlots - 1));
+    // Random placement occupies about 8192 * (1 - e^-0.5) = 3223 slots.
+    EXPECT_GT(buckets.size(), 2900u);
+  }
+}
+
+TEST(IdMap, HashDependsOnEveryKeyBit) {
+  for (int bit = 0; bit < 64; ++bit) {
+    const int64_t a = 0x123456789abcdefLL;
+    const int64_t b = static_cast<int64_t>(static_cast<uint64_t>(a) ^ (UINT64_C(1) << bit));
+    // The low 16 bits (those that choose a slot in a mid-sized table) change.
+    EXPECT_NE(IdMap::hash(a) & 0xffff, IdMap::hash(b) & 0xffff) << "bit " << bit;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// GrowList
+
+TEST(GrowList, StartsEmptyWithoutStorage) {
+  GrowList<int64_t> list;
+  EXPECT_EQ(list.size(), 0);
+  EXPECT_EQ(list.capacity(), 0);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(list.data(), nullptr);
+}
+
+TEST(GrowList, CapacityGoesOneThenDoubles) {
+  GrowList<int64_t> list;
+  std::vector<int64_t> capacities;
+  for (int64_t i = 0; i < 33; ++i) {
+    list.push_back(i * 11 - 5);
+    capacities.push_back(list.capacity());
+  }
+  const std::vector<int64_t> expected = {1,  2,  4,  4,  8,  8,  8,  8,  16, 16, 16,
+                                         16, 16, 16, 16, 16, 32, 32, 32, 32, 32, 32,
+                                         32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 64};
+  EXPECT_EQ(capacities, expected);
+  ASSERT_EQ(list.size(), 33);
+  for (int64_t i = 0; i < 33; ++i) EXPECT_EQ(list[i], i * 11 - 5);
+}
+
+TEST(GrowList, AppendCopiesInOrderAndGrowsGeometrically) {
+  GrowList<float> list;
+  const float first[] = {1.5f, -2.0f, 3.25f};
+  list.append(first, 3);
+  EXPECT_EQ(list.size(), 3);
+  EXPECT_EQ(list.capacity(), 4);
+  const float second[] = {4.0f, 5.0f, 6.0f, 7.0f, 8.0f, 9.0f};
+  list.append(second, 6);
+  EXPECT_EQ(list.size(), 9);
+  EXPECT_EQ(list.capacity(), 16);
+  const std::vector<float> got(list.data(), list.data() + list.size());
+  EXPECT_EQ(got, (std::vector<float>{1.5f, -2.0f, 3.25f, 4, 5, 6, 7, 8, 9}));
+}
+
+TEST(GrowList, AppendOfNothingChangesNothing) {
+  GrowList<float> list;
+  list.append(nullptr, 0);
+  list.append(nullptr, -3);
+  EXPECT_EQ(list.size(), 0);
+  EXPECT_EQ(list.capacity(), 0);
+  EXPECT_EQ(list.data(), nullptr);
+  list.push_back(1.0f);
+  list.append(nullptr, 0);
+  EXPECT_EQ(list.size(), 1);
+  EXPECT_EQ(list[0], 1.0f);
+}
+
+TEST(GrowList, ElementsSurviveRelocation) {
+  GrowList<int64_t> list;
+  for (int64_t i = 0; i < 100000; ++i) list.push_back(value_for(i));
+  EXPECT_EQ(list.capacity(), 131072);
+  for (int64_t i = 0; i < 100000; ++i) ASSERT_EQ(list[i], value_for(i));
+  list.release();
+  EXPECT_EQ(list.size(), 0);
+  EXPECT_EQ(list.capacity(), 0);
+  list.push_back(3);
+  EXPECT_EQ(list.capacity(), 1);
+  EXPECT_EQ(list[0], 3);
+}
+
+// A non-trivial element that counts its constructions and destructions.
+struct Counted {
+  static inline int constructed = 0;
+  static inline int destroyed = 0;
+  int64_t payload = 17;
+  Counted() { ++constructed; }
+  ~Counted() { ++destroyed; }
+};
+
+TEST(GrowList, EmplacedElementsAreConstructedOnceAndReleasedOnce) {
+  Counted::constructed = Counted::destroyed = 0;
+  {
+    GrowList<Counted> list;
+    for (int i = 0; i < 9; ++i) {
+      Counted& c = list.emplace_back();
+      EXPECT_EQ(c.payload, 17);
+      c.payload = i;
+    }
+    EXPECT_EQ(list.capacity(), 16);
+    // Growth relocates; it must neither construct nor destroy.
+    EXPECT_EQ(Counted::constructed, 9);
+    EXPECT_EQ(Counted::destroyed, 0);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(list[i].payload, i);
+    list.release();
+    EXPECT_EQ(Counted::destroyed, 9);
+    EXPECT_EQ(list.size(), 0);
+    list.emplace_back();
+    list.emplace_back();
+  }
+  // The destructor releases what is left.
+  EXPECT_EQ(Counted::constructed, 11);
+  EXPECT_EQ(Counted::destroyed, 11);
+}
+
+TEST(GrowList, MapsKeepTheirKeysAcrossGrowth) {
+  GrowList<IdMap> maps;
+  for (int m = 0; m < 20; ++m) {
+    IdMap& map = maps.emplace_back();
+    for (int64_t key = 0; key < 50; ++key) map.assign(key * 1000 + m, value_for(key) + m);
+  }
+  ASSERT_EQ(maps.size(), 20);
+  for (int m = 0; m < 20; ++m) {
+    EXPECT_EQ(maps[m].size(), 50);
+    for (int64_t key = 0; key < 50; ++key) expect_value(maps[m], key * 1000 + m, value_for(key) + m);
+    expect_absent(maps[m], m == 0 ? 1 : 0);
+  }
+  // Released with the list (a leak checker sees any map storage left over).
+}
+
+}  // namespace
