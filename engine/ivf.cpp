@@ -1,5 +1,6 @@
 #include "ivf.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "alloc.h"
@@ -77,6 +78,145 @@ int32_t clear_ivf(IndexRecord& rec) {
   return 0;
 }
 
+namespace {
+
+// Listed rows resolved, then scored, per step of the walk. Two steps are in
+// flight: one being scored while the next is resolved and prefetched.
+constexpr int64_t kWalkChunk = 128;
+// Positions ahead whose id table entries are prefetched while resolving.
+constexpr int64_t kIdLookahead = 32;
+// Consecutive base rows from this many on go through the contiguous kernel;
+// shorter runs are cheaper to gather with their neighbours.
+constexpr int64_t kMinRun = 8;
+
+// The lowest-numbered centroid with the strictly greatest score above
+// EMPTY_SCORE (NaN never qualifies), or -1.
+int32_t best_centroid(const float* scores, int32_t nlist) {
+  float best = kEmptyScore;
+  int32_t chosen = -1;
+  for (int32_t c = 0; c < nlist; ++c) {
+    if (scores[c] > best) {
+      best = scores[c];
+      chosen = c;
+    }
+  }
+  return chosen;
+}
+
+// One resolved stretch of listed rows, in offer order.
+struct Chunk {
+  const float* rows[kWalkChunk];
+  int64_t ids[kWalkChunk];
+  int64_t count = 0;
+};
+
+// Streams the listed rows of the probed lists in offer order: probe order,
+// then position within the list. Positions outside the stored ids and ids
+// without a base row are skipped.
+class ListWalk {
+ public:
+  ListWalk(const IndexRecord& rec, const IvfEntry& e, float* centroid_scores)
+      : rec_(rec), e_(e), scores_(centroid_scores), probes_left_(e.nprobe),
+        stride_(rec.dim > 0 ? rec.dim : 0) {}
+
+  // Fills `out` with up to kWalkChunk rows and prefetches their vectors;
+  // an empty chunk means the walk is over.
+  void fill(Chunk& out) {
+    out.count = 0;
+    while (out.count < kWalkChunk) {
+      if (pos_ >= end_ && !next_list()) break;
+      const int64_t stop = std::min(end_, pos_ + (kWalkChunk - out.count));
+      for (; pos_ < stop; ++pos_) {
+        if (pos_ + kIdLookahead < end_) prefetch_lookup(e_.list_ids[pos_ + kIdLookahead]);
+        const int64_t id = e_.list_ids[pos_];
+        const int64_t row = base_row_of(rec_, id);
+        if (row < 0) continue;
+        out.rows[out.count] = rec_.base_vectors + row * stride_;
+        out.ids[out.count] = id;
+        ++out.count;
+      }
+    }
+    prefetch_rows(out);
+  }
+
+ private:
+  // Chooses the next centroid and clips its list to the stored ids.
+  bool next_list() {
+    while (probes_left_ > 0) {
+      const int32_t c = best_centroid(scores_, e_.nlist);
+      if (c < 0) {
+        probes_left_ = 0;
+        return false;
+      }
+      scores_[c] = kEmptyScore;
+      --probes_left_;
+      int64_t start = e_.list_offsets[c];
+      int64_t end = e_.list_offsets[c + 1];
+      if (start >= end) continue;
+      start = std::max<int64_t>(start, 0);
+      end = std::min(end, e_.id_count);
+      if (start >= end) continue;
+      pos_ = start;
+      end_ = end;
+      for (int64_t p = start; p < std::min(end, start + kIdLookahead); ++p) {
+        prefetch_lookup(e_.list_ids[p]);
+      }
+      return true;
+    }
+    return false;
+  }
+
+  void prefetch_lookup(int64_t id) const {
+    if (id < 0 || id > rec_.max_base_id) return;
+    if (rec_.id_to_row != nullptr) __builtin_prefetch(rec_.id_to_row + id);
+    else rec_.id_to_row_sparse.prefetch(IdMap::hash(id));
+  }
+
+  // Listed rows are random reads unless the base is laid out by list; ask
+  // for every line of the chunk now so that it arrives while the previous
+  // chunk is scored.
+  void prefetch_rows(const Chunk& chunk) const {
+    const int64_t bytes = stride_ * static_cast<int64_t>(sizeof(float));
+    if (bytes == 0) return;
+    for (int64_t i = 0; i < chunk.count; ++i) {
+      const char* p = reinterpret_cast<const char*>(chunk.rows[i]);
+      for (int64_t b = 0; b < bytes; b += 64) __builtin_prefetch(p + b, 0, 2);
+    }
+  }
+
+  const IndexRecord& rec_;
+  const IvfEntry& e_;
+  float* scores_;
+  int32_t probes_left_;
+  int64_t stride_;
+  int64_t pos_ = 0;
+  int64_t end_ = 0;
+};
+
+// Scores a chunk, runs of consecutive base rows through the contiguous
+// kernel and the rest through the gather kernel, then offers it in order.
+void score_chunk(const Chunk& chunk, const float* query, int32_t dim, TopK& topk) {
+  const int64_t stride = dim > 0 ? dim : 0;
+  const int64_t n = chunk.count;
+  float scores[kWalkChunk];
+  int64_t gathered = 0;  // first row not yet scored
+  int64_t i = 0;
+  while (i < n) {
+    int64_t j = i + 1;
+    while (j < n && chunk.rows[j] == chunk.rows[j - 1] + stride) ++j;
+    if (j - i >= kMinRun && stride > 0) {
+      if (gathered < i) score_gather(chunk.rows + gathered, i - gathered, query, dim, scores + gathered);
+      score_block(chunk.rows[i], j - i, query, dim, scores + i);
+      gathered = j;
+    }
+    i = j;
+  }
+  if (gathered < n) score_gather(chunk.rows + gathered, n - gathered, query, dim, scores + gathered);
+  topk.offer_batch(scores, chunk.ids, n);
+}
+
+}  // namespace
+
 int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int32_t k,
                    int64_t* out_ids, float* out_scores) {
   const IvfEntry* e = find_entry(rec, key);
@@ -89,28 +229,14 @@ int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int
   TopK topk(out_ids, out_scores, k);
   float* centroid_scores = alloc_array<float>(e->nlist);
   score_block(e->centroids, e->nlist, query, rec.dim, centroid_scores);
-  for (int32_t probe = 0; probe < e->nprobe; ++probe) {
-    float best = kEmptyScore;
-    int32_t chosen = -1;
-    for (int32_t c = 0; c < e->nlist; ++c) {
-      if (centroid_scores[c] > best) {
-        best = centroid_scores[c];
-        chosen = c;
-      }
-    }
-    if (chosen < 0) break;
-    centroid_scores[chosen] = kEmptyScore;
-    int64_t start = e->list_offsets[chosen];
-    int64_t end = e->list_offsets[chosen + 1];
-    if (start >= end) continue;
-    if (start < 0) start = 0;
-    if (end > e->id_count) end = e->id_count;
-    for (int64_t p = start; p < end; ++p) {
-      const int64_t id = e->list_ids[p];
-      const int64_t row = base_row_of(rec, id);
-      if (row < 0) continue;
-      topk.offer(score_row(base_row_vector(rec, row), query, rec.dim), id);
-    }
+  ListWalk walk(rec, *e, centroid_scores);
+  Chunk chunks[2];
+  int which = 0;
+  walk.fill(chunks[which]);
+  while (chunks[which].count > 0) {
+    walk.fill(chunks[which ^ 1]);
+    score_chunk(chunks[which], query, rec.dim, topk);
+    which ^= 1;
   }
   free_bytes(centroid_scores);
   return k;
