@@ -66,6 +66,12 @@ struct IndexRecord {
   IdMap rowmeta_primary;
   int32_t rowmeta_column_count = 0;
   GrowList<IdMap> rowmeta_columns;
+  // Copies of the metadata by base row (base_count values, -1 when absent),
+  // kept by the writers so that filters test base rows without hashing. A
+  // null copy reads as all -1: columns nobody wrote for a base id cost
+  // nothing. One copy per column, always rowmeta_column_count of them.
+  int64_t* rowmeta_dense_primary = nullptr;
+  GrowList<int64_t*> rowmeta_dense_columns;
 
   // --- IVF registry ---------------------------------------------------------
   IdMap ivf_index;                  // key -> slot in ivf_list

@@ -1,5 +1,8 @@
 #include "rowmeta.h"
 
+#include <cstring>
+
+#include "alloc.h"
 #include "base_search.h"
 #include "score_kernel.h"
 #include "topk.h"
@@ -14,19 +17,142 @@ int64_t read_or_absent(const IdMap& map, int64_t id, uint64_t h) {
   return v ? *v : -1;
 }
 
+// A dense copy of `n` absent values.
+int64_t* absent_copy(int64_t n) {
+  int64_t* copy = alloc_array<int64_t>(n);
+  std::memset(copy, 0xff, static_cast<std::size_t>(n) * sizeof(int64_t));
+  return copy;
+}
+
+// Writes `value` to every base row holding the id whose last row is `row`.
+// A still-absent copy is allocated only when the value differs from absent.
+void write_dense(const IndexRecord& rec, int64_t row, int64_t*& copy, int64_t value) {
+  if (copy == nullptr) {
+    if (value == -1) return;
+    copy = absent_copy(rec.base_count);
+  }
+  for (int64_t r = row; r >= 0; r = rec.base_dup_prev != nullptr ? rec.base_dup_prev[r] : -1) {
+    copy[r] = value;
+  }
+}
+
+void free_dense_copies(IndexRecord& rec) {
+  free_bytes(rec.rowmeta_dense_primary);
+  rec.rowmeta_dense_primary = nullptr;
+  for (int64_t j = 0; j < rec.rowmeta_dense_columns.size(); ++j) {
+    free_bytes(rec.rowmeta_dense_columns[j]);
+    rec.rowmeta_dense_columns[j] = nullptr;
+  }
+}
+
+// The filter resolved once per call: the map that delta rows are tested
+// against and the dense copy that base rows are tested against.
+struct Filter {
+  bool none_pass = false;        // a missing column
+  bool all_pass = false;         // kind 0
+  const IdMap* map = nullptr;
+  const int64_t* dense = nullptr;  // null: every base row reads -1
+  int64_t value = 0;
+};
+
+Filter resolve_filter(const IndexRecord& rec, int32_t kind, int64_t column, int64_t value) {
+  Filter f;
+  f.value = value;
+  if (kind == 0) {
+    f.all_pass = true;
+  } else if (kind == 1) {
+    f.map = &rec.rowmeta_primary;
+    f.dense = rec.rowmeta_dense_primary;
+  } else if (column < 0 || column >= rec.rowmeta_column_count) {
+    f.none_pass = true;
+  } else {
+    f.map = &rec.rowmeta_columns[column];
+    f.dense = rec.rowmeta_dense_columns[column];
+  }
+  return f;
+}
+
+// Calls pass(r) for each delta row r in [first, first + count) whose
+// metadata equals the filter value, in row order. Lookups are issued a
+// block ahead so that their cache misses overlap.
+template <class Pass>
+void filter_delta_run(const IndexRecord& rec, const Filter& f, int64_t first, int64_t count,
+                      Pass&& pass) {
+  constexpr int64_t kAhead = 16;
+  uint64_t hashes[kAhead];
+  for (int64_t done = 0; done < count; done += kAhead) {
+    const int64_t c = count - done < kAhead ? count - done : kAhead;
+    for (int64_t i = 0; i < c; ++i) {
+      hashes[i] = IdMap::hash(rec.delta_ids[first + done + i]);
+      f.map->prefetch(hashes[i]);
+    }
+    for (int64_t i = 0; i < c; ++i) {
+      const int64_t r = first + done + i;
+      if (read_or_absent(*f.map, rec.delta_ids[r], hashes[i]) == f.value) pass(r);
+    }
+  }
+}
+
+// Collects rows to score in offer order: scattered rows are gathered by
+// pointer, long contiguous stretches go to the block kernel directly.
+class RowFeed {
+ public:
+  RowFeed(const float* query, int32_t dim, TopK& topk) : query_(query), dim_(dim), topk_(topk) {}
+
+  void add(const float* row, int64_t id) {
+    rows_[n_] = row;
+    ids_[n_] = id;
+    if (++n_ == kScanChunk) flush();
+  }
+
+  void add_run(const float* rows, const int64_t* ids, int64_t count) {
+    flush();
+    offer_rows(rows, ids, count, query_, dim_, topk_);
+  }
+
+  void flush() {
+    if (n_ > 0) offer_row_ptrs(rows_, ids_, n_, query_, dim_, topk_);
+    n_ = 0;
+  }
+
+ private:
+  const float* query_;
+  int32_t dim_;
+  TopK& topk_;
+  const float* rows_[kScanChunk];
+  int64_t ids_[kScanChunk];
+  int64_t n_ = 0;
+};
+
+// Passing rows in a row at least this long are scored as one block.
+constexpr int64_t kMinBlockRun = 32;
+
 }  // namespace
 
 int32_t set_rowmeta(IndexRecord& rec, const int64_t* ids, const int64_t* primary_values,
                     const int64_t* column_values, int32_t column_count, int32_t n) {
   if (column_count < rec.rowmeta_column_count) return -1;
-  while (rec.rowmeta_columns.size() < column_count) rec.rowmeta_columns.emplace_back();
+  const int64_t added = int64_t{column_count} - rec.rowmeta_columns.size();
+  if (added > 0) {
+    rec.rowmeta_columns.reserve_more(added);
+    rec.rowmeta_dense_columns.reserve_more(added);
+    while (rec.rowmeta_columns.size() < column_count) {
+      rec.rowmeta_columns.emplace_back();
+      rec.rowmeta_dense_columns.push_back(nullptr);
+    }
+  }
   rec.rowmeta_column_count = column_count;
   for (int32_t i = 0; i < n; ++i) {
     const int64_t id = ids[i];
     const uint64_t h = IdMap::hash(id);
+    const int64_t* values = column_values + int64_t{i} * column_count;
     rec.rowmeta_primary.assign(id, h, primary_values[i]);
+    for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].assign(id, h, values[j]);
+    const int64_t row = base_row_of(rec, id);
+    if (row < 0) continue;
+    write_dense(rec, row, rec.rowmeta_dense_primary, primary_values[i]);
     for (int32_t j = 0; j < column_count; ++j) {
-      rec.rowmeta_columns[j].assign(id, h, column_values[int64_t{i} * column_count + j]);
+      write_dense(rec, row, rec.rowmeta_dense_columns[j], values[j]);
     }
   }
   return 0;
@@ -55,19 +181,30 @@ bool row_matches(const IndexRecord& rec, int64_t id, int32_t kind, int64_t colum
 
 int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value,
                   int64_t* out_ids) {
+  const Filter f = resolve_filter(rec, kind, column, value);
+  if (f.none_pass) return 0;
   int64_t count = 0;
+  auto copy_ids = [&](const int64_t* ids, int64_t c) {
+    std::memcpy(out_ids + count, ids, static_cast<std::size_t>(c) * sizeof(int64_t));
+    count += c;
+  };
   walk_visible(
       rec,
       [&](int64_t first, int64_t c) {
-        for (int64_t r = first; r < first + c; ++r) {
-          const int64_t id = rec.delta_ids[r];
-          if (row_matches(rec, id, kind, column, value)) out_ids[count++] = id;
+        if (f.all_pass) {
+          copy_ids(rec.delta_ids.data() + first, c);
+          return;
         }
+        filter_delta_run(rec, f, first, c, [&](int64_t r) { out_ids[count++] = rec.delta_ids[r]; });
       },
       [&](int64_t first, int64_t c) {
+        if (f.all_pass || (f.dense == nullptr && f.value == -1)) {
+          copy_ids(rec.base_ids + first, c);
+          return;
+        }
+        if (f.dense == nullptr) return;
         for (int64_t r = first; r < first + c; ++r) {
-          const int64_t id = rec.base_ids[r];
-          if (row_matches(rec, id, kind, column, value)) out_ids[count++] = id;
+          if (f.dense[r] == f.value) out_ids[count++] = rec.base_ids[r];
         }
       });
   return count;
@@ -77,33 +214,88 @@ int32_t search_filtered(const IndexRecord& rec, int32_t kind, int32_t column, in
                         const float* query, int32_t k, int64_t* out_ids, float* out_scores) {
   if (k <= 0) return 0;
   TopK topk(out_ids, out_scores, k);
+  const Filter f = resolve_filter(rec, kind, column, value);
+  if (f.none_pass) return k;
+  const int64_t d = rec.dim > 0 ? rec.dim : 0;
+  RowFeed feed(query, rec.dim, topk);
+  // A delta row is scored only when the stored floats cover it (with no
+  // floats per row its score is 0 and nothing is read).
+  const int64_t delta_floats = rec.delta_vectors.size();
+  auto add_delta_row = [&](int64_t r) {
+    if ((r + 1) * d <= delta_floats) feed.add(rec.delta_vectors.data() + r * d, rec.delta_ids[r]);
+  };
   walk_visible(
       rec,
       [&](int64_t first, int64_t c) {
-        for (int64_t r = first; r < first + c; ++r) {
-          const int64_t id = rec.delta_ids[r];
-          if (!row_matches(rec, id, kind, column, value)) continue;
-          const float* vec = delta_vector(rec, r);
-          if (vec != nullptr) topk.offer(score_row(vec, query, rec.dim), id);
-        }
-      },
-      [&](int64_t first, int64_t c) {
-        if (kind == 0) {
-          const int64_t d = rec.dim > 0 ? rec.dim : 0;
-          offer_rows(rec.base_vectors + first * d, rec.base_ids + first, c, query, rec.dim, topk);
+        if (f.all_pass) {
+          if ((first + c) * d <= delta_floats) {
+            feed.add_run(rec.delta_vectors.data() + first * d, rec.delta_ids.data() + first, c);
+            return;
+          }
+          for (int64_t r = first; r < first + c; ++r) add_delta_row(r);
           return;
         }
-        for (int64_t r = first; r < first + c; ++r) {
-          const int64_t id = rec.base_ids[r];
-          if (row_matches(rec, id, kind, column, value)) {
-            topk.offer(score_row(base_row_vector(rec, r), query, rec.dim), id);
+        filter_delta_run(rec, f, first, c, add_delta_row);
+      },
+      [&](int64_t first, int64_t c) {
+        if (f.all_pass || (f.dense == nullptr && f.value == -1)) {
+          feed.add_run(rec.base_vectors + first * d, rec.base_ids + first, c);
+          return;
+        }
+        if (f.dense == nullptr) return;
+        const int64_t end = first + c;
+        int64_t r = first;
+        while (r < end) {
+          if (f.dense[r] != f.value) {
+            ++r;
+            continue;
           }
+          int64_t stop = r + 1;
+          while (stop < end && f.dense[stop] == f.value) ++stop;
+          if (stop - r >= kMinBlockRun) {
+            feed.add_run(rec.base_vectors + r * d, rec.base_ids + r, stop - r);
+          } else {
+            for (int64_t s = r; s < stop; ++s) feed.add(rec.base_vectors + s * d, rec.base_ids[s]);
+          }
+          r = stop;
         }
       });
+  feed.flush();
   return k;
 }
 
-void rebuild_rowmeta_dense(IndexRecord&) {}
-void release_rowmeta_dense(IndexRecord&) {}
+void rebuild_rowmeta_dense(IndexRecord& rec) {
+  free_dense_copies(rec);
+  const int64_t n = rec.base_count;
+  if (n <= 0) return;
+  const bool any_primary = rec.rowmeta_primary.size() > 0;
+  bool any_column = false;
+  for (int64_t j = 0; j < rec.rowmeta_columns.size(); ++j) {
+    if (rec.rowmeta_columns[j].size() > 0) any_column = true;
+  }
+  if (!any_primary && !any_column) return;
+  for (int64_t r = 0; r < n; ++r) {
+    const int64_t id = rec.base_ids[r];
+    const uint64_t h = IdMap::hash(id);
+    // One row at a time: duplicates are covered by their own rows, so the
+    // chain walk of write_dense is not needed here.
+    auto fill = [&](const IdMap& map, int64_t*& copy) {
+      const int64_t v = read_or_absent(map, id, h);
+      if (v == -1) return;
+      if (copy == nullptr) copy = absent_copy(n);
+      copy[r] = v;
+    };
+    if (any_primary) fill(rec.rowmeta_primary, rec.rowmeta_dense_primary);
+    if (!any_column) continue;
+    for (int64_t j = 0; j < rec.rowmeta_columns.size(); ++j) {
+      if (rec.rowmeta_columns[j].size() > 0) fill(rec.rowmeta_columns[j], rec.rowmeta_dense_columns[j]);
+    }
+  }
+}
+
+void release_rowmeta_dense(IndexRecord& rec) {
+  free_dense_copies(rec);
+  rec.rowmeta_dense_columns.release();
+}
 
 }  // namespace zv

@@ -22,7 +22,8 @@ int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t 
 int32_t search_filtered(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value,
                         const float* query, int32_t k, int64_t* out_ids, float* out_scores);
 
-// Derived per-base-row state kept by the writers; rebuilt after every build.
+// The dense copies by base row (index_record.h): rebuilt from the maps after
+// every build, kept current by set_rowmeta, released with the record.
 void rebuild_rowmeta_dense(IndexRecord& rec);
 void release_rowmeta_dense(IndexRecord& rec);
 
