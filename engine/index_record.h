@@ -61,6 +61,13 @@ struct IndexRecord {
   GrowList<int64_t> delta_versions; // version that last wrote each delta row
   GrowList<float> delta_vectors;    // dim floats per delta row
   IdMap tombstones;                 // id -> last delete version; 0 = revived
+  // Derived from the above and the base, kept exact by every write (see
+  // write_path.h): bit r of word r / 64 is set while row r is visible; bits
+  // past the last row are 0.
+  GrowList<uint64_t> delta_visible;  // one bit per delta row
+  int64_t delta_visible_count = 0;
+  uint64_t* base_visible = nullptr;  // one bit per base row
+  int64_t base_visible_count = 0;
 
   // --- row metadata ---------------------------------------------------------
   IdMap rowmeta_primary;

@@ -1,32 +1,124 @@
 #include "write_path.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "score_kernel.h"
+#include "alloc.h"
+#include "base_search.h"
 #include "topk.h"
 
 namespace zv {
+
+namespace {
+
+// Rows whose map slots are prefetched together before any of them is
+// handled, so that the lookups' cache misses overlap.
+constexpr int32_t kWriteGroup = 16;
+// Candidates resolved to rows, and their rows prefetched, before scoring.
+constexpr int32_t kSearchBatch = 64;
+// Lines of a candidate's row prefetched ahead; the hardware streams the rest.
+constexpr int64_t kPrefetchLines = 16;
+
+// Sets bit r; true when it was clear.
+inline bool set_bit(uint64_t* words, int64_t r) {
+  const uint64_t m = UINT64_C(1) << (r & 63);
+  const bool was_clear = (words[r >> 6] & m) == 0;
+  words[r >> 6] |= m;
+  return was_clear;
+}
+
+// Clears bit r; true when it was set.
+inline bool clear_bit(uint64_t* words, int64_t r) {
+  const uint64_t m = UINT64_C(1) << (r & 63);
+  const bool was_set = (words[r >> 6] & m) != 0;
+  words[r >> 6] &= ~m;
+  return was_set;
+}
+
+// base_row_of() with the caller's hash.
+inline int64_t last_base_row(const IndexRecord& rec, int64_t id, uint64_t h) {
+  if (id < 0 || id > rec.max_base_id) return -1;
+  if (rec.id_to_row != nullptr) return rec.id_to_row[id];
+  const int64_t* row = rec.id_to_row_sparse.find(id, h);
+  return row ? *row : -1;
+}
+
+// Hides every base row holding `id`: it was shadowed or deleted.
+void hide_base_rows(IndexRecord& rec, int64_t id, uint64_t h) {
+  if (rec.base_visible == nullptr) return;
+  for (int64_t r = last_base_row(rec, id, h); r >= 0;
+       r = rec.base_dup_prev != nullptr ? rec.base_dup_prev[r] : -1) {
+    if (clear_bit(rec.base_visible, r)) --rec.base_visible_count;
+  }
+}
+
+void show_delta_row(IndexRecord& rec, int64_t r) {
+  if (set_bit(rec.delta_visible.data(), r)) ++rec.delta_visible_count;
+}
+
+void hide_delta_row(IndexRecord& rec, int64_t r) {
+  if (clear_bit(rec.delta_visible.data(), r)) --rec.delta_visible_count;
+}
+
+void prefetch_group(const IndexRecord& rec, const int64_t* ids, int32_t count, uint64_t* hashes) {
+  for (int32_t j = 0; j < count; ++j) {
+    hashes[j] = IdMap::hash(ids[j]);
+    rec.tombstones.prefetch(hashes[j]);
+    rec.delta_rows.prefetch(hashes[j]);
+  }
+}
+
+void insert_one(IndexRecord& rec, int64_t id, uint64_t h, const float* src, int64_t d, int64_t v) {
+  bool was_deleted = false;
+  if (int64_t* t = rec.tombstones.find(id, h)) {
+    was_deleted = *t != 0;
+    *t = 0;
+  }
+  bool inserted;
+  const int64_t r = rec.delta_rows.upsert(id, h, rec.delta_ids.size(), &inserted);
+  if (inserted) {
+    rec.delta_ids.push_back(id);
+    rec.delta_versions.push_back(v);
+    rec.delta_vectors.append(src, d);
+    if ((r & 63) == 0) rec.delta_visible.push_back(0);
+    show_delta_row(rec, r);
+    // A deleted id's base rows are hidden already.
+    if (!was_deleted) hide_base_rows(rec, id, h);
+    return;
+  }
+  // Only inside the floats stored for the row, whatever happened to dim.
+  if (d > 0 && (r + 1) * d <= rec.delta_vectors.size()) {
+    std::memcpy(rec.delta_vectors.data() + r * d, src, static_cast<std::size_t>(d) * sizeof(float));
+  }
+  rec.delta_versions[r] = v;
+  if (was_deleted) show_delta_row(rec, r);
+}
+
+void delete_one(IndexRecord& rec, int64_t id, uint64_t h, int64_t v) {
+  bool inserted;
+  int64_t& t = rec.tombstones.upsert(id, h, v, &inserted);
+  const bool was_deleted = !inserted && t != 0;
+  t = v;
+  if (was_deleted) return;
+  // A delta row shadows the base rows, which are hidden already.
+  if (const int64_t* r = rec.delta_rows.find(id, h)) hide_delta_row(rec, *r);
+  else hide_base_rows(rec, id, h);
+}
+
+}  // namespace
 
 int64_t insert_rows(IndexRecord& rec, const float* vectors, const int64_t* ids, int32_t n) {
   if (n <= 0) return rec.version;
   rec.mutated = 1;
   const int64_t v = ++rec.version;
   const int64_t d = rec.dim > 0 ? rec.dim : 0;
-  for (int32_t i = 0; i < n; ++i) {
-    const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id);
-    const float* src = vectors + i * d;
-    if (int64_t* t = rec.tombstones.find(id, h)) *t = 0;
-    bool inserted;
-    const int64_t r = rec.delta_rows.upsert(id, h, rec.delta_ids.size(), &inserted);
-    if (inserted) {
-      rec.delta_ids.push_back(id);
-      rec.delta_versions.push_back(v);
-      rec.delta_vectors.append(src, d);
-    } else {
-      float* dst = const_cast<float*>(delta_vector(rec, r));
-      if (dst != nullptr && d > 0) std::memcpy(dst, src, static_cast<std::size_t>(d) * sizeof(float));
-      rec.delta_versions[r] = v;
+  uint64_t hashes[kWriteGroup];
+  for (int32_t first = 0; first < n; first += kWriteGroup) {
+    const int32_t count = std::min(kWriteGroup, n - first);
+    prefetch_group(rec, ids + first, count, hashes);
+    for (int32_t j = 0; j < count; ++j) {
+      const int64_t i = first + j;
+      insert_one(rec, ids[i], hashes[j], vectors + i * d, d, v);
     }
   }
   return v;
@@ -36,18 +128,61 @@ int64_t delete_ids(IndexRecord& rec, const int64_t* ids, int32_t n) {
   if (n <= 0) return rec.version;
   rec.mutated = 1;
   const int64_t v = ++rec.version;
-  for (int32_t i = 0; i < n; ++i) rec.tombstones.assign(ids[i], IdMap::hash(ids[i]), v);
+  uint64_t hashes[kWriteGroup];
+  for (int32_t first = 0; first < n; first += kWriteGroup) {
+    const int32_t count = std::min(kWriteGroup, n - first);
+    prefetch_group(rec, ids + first, count, hashes);
+    for (int32_t j = 0; j < count; ++j) delete_one(rec, ids[first + j], hashes[j], v);
+  }
   return v;
 }
 
-void rebuild_visibility(IndexRecord&) {}
-void release_visibility(IndexRecord&) {}
+void rebuild_visibility(IndexRecord& rec) {
+  release_visibility(rec);
+
+  const int64_t delta_count = rec.delta_ids.size();
+  for (int64_t r = 0; r < delta_count; ++r) {
+    if ((r & 63) == 0) rec.delta_visible.push_back(0);
+    const int64_t id = rec.delta_ids[r];
+    if (!is_deleted(rec, id, IdMap::hash(id))) show_delta_row(rec, r);
+  }
+
+  const int64_t n = rec.base_count;
+  if (n <= 0) return;
+  const int64_t words = (n + 63) / 64;
+  rec.base_visible = alloc_array<uint64_t>(words);
+  std::memset(rec.base_visible, 0xff, static_cast<std::size_t>(words) * sizeof(uint64_t));
+  if (n & 63) rec.base_visible[words - 1] = (UINT64_C(1) << (n & 63)) - 1;
+  rec.base_visible_count = n;
+  // Shadowed rows: found from the (usually few) delta ids.
+  for (int64_t r = 0; r < delta_count; ++r) {
+    const int64_t id = rec.delta_ids[r];
+    hide_base_rows(rec, id, IdMap::hash(id));
+  }
+  // Deleted rows: the tombstones are not listed anywhere, so each base row
+  // asks; an index that never deleted skips this pass.
+  if (rec.tombstones.size() == 0) return;
+  constexpr int64_t kAhead = 16;
+  for (int64_t r = 0; r < n; ++r) {
+    if (r + kAhead < n) rec.tombstones.prefetch(IdMap::hash(rec.base_ids[r + kAhead]));
+    if (!row_bit(rec.base_visible, r)) continue;
+    const int64_t id = rec.base_ids[r];
+    if (is_deleted(rec, id, IdMap::hash(id)) && clear_bit(rec.base_visible, r)) {
+      --rec.base_visible_count;
+    }
+  }
+}
+
+void release_visibility(IndexRecord& rec) {
+  free_bytes(rec.base_visible);
+  rec.base_visible = nullptr;
+  rec.base_visible_count = 0;
+  rec.delta_visible.release();
+  rec.delta_visible_count = 0;
+}
 
 int64_t visible_count(const IndexRecord& rec) {
-  int64_t count = 0;
-  walk_visible(
-      rec, [&](int64_t, int64_t c) { count += c; }, [&](int64_t, int64_t c) { count += c; });
-  return count;
+  return rec.delta_visible_count + rec.base_visible_count;
 }
 
 int64_t visible_ids(const IndexRecord& rec, int64_t* out_ids) {
@@ -67,40 +202,78 @@ int64_t visible_ids(const IndexRecord& rec, int64_t* out_ids) {
 
 int64_t export_visible(const IndexRecord& rec, float* out_vectors, int64_t* out_ids) {
   const int64_t d = rec.dim > 0 ? rec.dim : 0;
+  const std::size_t row_bytes = static_cast<std::size_t>(d) * sizeof(float);
   int64_t count = 0;
   walk_visible(
       rec,
       [&](int64_t first, int64_t c) {
-        for (int64_t r = first; r < first + c; ++r, ++count) {
-          out_ids[count] = rec.delta_ids[r];
-          const float* src = delta_vector(rec, r);
-          if (d > 0 && src != nullptr) std::memcpy(out_vectors + count * d, src, static_cast<std::size_t>(d) * sizeof(float));
+        std::memcpy(out_ids + count, rec.delta_ids.data() + first, static_cast<std::size_t>(c) * sizeof(int64_t));
+        if (d > 0) {
+          for (int64_t r = first; r < first + c; ++r) {
+            float* dst = out_vectors + (count + r - first) * d;
+            // Rows the stored floats do not cover read as zeros.
+            const float* src = delta_vector(rec, r);
+            if (src != nullptr) std::memcpy(dst, src, row_bytes);
+            else std::memset(dst, 0, row_bytes);
+          }
         }
+        count += c;
       },
       [&](int64_t first, int64_t c) {
         std::memcpy(out_ids + count, rec.base_ids + first, static_cast<std::size_t>(c) * sizeof(int64_t));
-        if (d > 0) std::memcpy(out_vectors + count * d, rec.base_vectors + first * d, static_cast<std::size_t>(c * d) * sizeof(float));
+        if (d > 0) std::memcpy(out_vectors + count * d, rec.base_vectors + first * d, static_cast<std::size_t>(c) * row_bytes);
         count += c;
       });
   return count;
 }
 
+// The derived bits answer the visibility rule for an id's rows, so a
+// candidate needs no tombstone lookup: the base row id_to_row names is
+// visible exactly when the id has no delta row and is not deleted, and a
+// delta row's bit says whether its id is deleted. Batches overlap the
+// lookups' and the rows' cache misses, then score through the gather kernel.
 int32_t search_mvcc(const IndexRecord& rec, const int64_t* ids, int32_t n, const float* query,
                     int32_t k, int64_t* out_ids, float* out_scores) {
   if (k <= 0) return 0;
   TopK topk(out_ids, out_scores, k);
-  for (int32_t i = 0; i < n; ++i) {
-    const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id);
-    if (is_deleted(rec, id, h)) continue;
-    const float* vec = nullptr;
-    if (const int64_t* r = rec.delta_rows.find(id, h)) {
-      vec = delta_vector(rec, *r);
-    } else {
-      const int64_t row = base_row_of(rec, id);
-      if (row >= 0) vec = base_row_vector(rec, row);
+  const int64_t d = rec.dim > 0 ? rec.dim : 0;
+  const int64_t lines = std::min<int64_t>(kPrefetchLines, (d * 4 + 63) / 64);
+  const bool has_delta = rec.delta_rows.size() > 0;
+  const bool dense = rec.id_to_row != nullptr;
+
+  uint64_t hashes[kSearchBatch];
+  const float* rows[kSearchBatch];
+  int64_t row_ids[kSearchBatch];
+  for (int32_t first = 0; first < n; first += kSearchBatch) {
+    const int32_t count = std::min(kSearchBatch, n - first);
+    const int64_t* batch = ids + first;
+    for (int32_t j = 0; j < count; ++j) {
+      const int64_t id = batch[j];
+      hashes[j] = IdMap::hash(id);
+      if (has_delta) rec.delta_rows.prefetch(hashes[j]);
+      if (id >= 0 && id <= rec.max_base_id) {
+        if (dense) __builtin_prefetch(rec.id_to_row + id);
+        else rec.id_to_row_sparse.prefetch(hashes[j]);
+      }
     }
-    if (vec != nullptr) topk.offer(score_row(vec, query, rec.dim), id);
+    int32_t found = 0;
+    for (int32_t j = 0; j < count; ++j) {
+      const int64_t id = batch[j];
+      const float* vec = nullptr;
+      const int64_t base_row = last_base_row(rec, id, hashes[j]);
+      if (base_row >= 0 && row_bit(rec.base_visible, base_row)) {
+        vec = d > 0 ? base_row_vector(rec, base_row) : kNoFloats;
+      } else if (has_delta) {
+        const int64_t* r = rec.delta_rows.find(id, hashes[j]);
+        if (r != nullptr && row_bit(rec.delta_visible.data(), *r)) vec = delta_vector(rec, *r);
+      }
+      if (vec == nullptr) continue;
+      for (int64_t l = 0; l < lines; ++l) __builtin_prefetch(reinterpret_cast<const char*>(vec) + l * 64);
+      rows[found] = vec;
+      row_ids[found] = id;
+      ++found;
+    }
+    offer_row_ptrs(rows, row_ids, found, query, rec.dim, topk);
   }
   return k;
 }

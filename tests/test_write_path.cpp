@@ -1,0 +1,619 @@
+// Inserts, deletes and the visible state: versions, upserts and revival,
+// shadowing and walk order, the three visible-row readers and the candidate
+// search, checked against a plain model of the visibility rule. Every test
+// that reads visible rows also checks that the writers' derived state is
+// exactly what the rule gives.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "index_record.h"
+#include "score_kernel.h"
+#include "topk.h"
+#include "write_path.h"
+#include "zv_runtime.h"
+
+namespace {
+
+constexpr int64_t kMinId = std::numeric_limits<int64_t>::min();
+constexpr int64_t kMaxId = std::numeric_limits<int64_t>::max();
+
+uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
+
+class Handle {
+ public:
+  explicit Handle(int32_t dim) : h_(zv_index_new(dim, 0)) {}
+  ~Handle() { zv_index_free(h_); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  operator zv_index*() const { return h_; }
+  zv::IndexRecord& rec() const { return *h_; }
+
+ private:
+  zv_index* h_;
+};
+
+int32_t build(zv_index* h, const std::vector<float>& vectors, const std::vector<int64_t>& ids,
+              int32_t dim) {
+  const int64_t keys[1] = {0};
+  const int32_t offsets[1] = {0};
+  const int32_t sizes[1] = {static_cast<int32_t>(ids.size())};
+  return zv_index_build(h, vectors.data(), static_cast<int64_t>(ids.size()), dim, ids.data(), keys,
+                        offsets, sizes, 1);
+}
+
+int64_t insert(zv_index* h, const std::vector<int64_t>& ids, const std::vector<float>& vectors) {
+  return zv_index_insert(h, vectors.data(), ids.data(), static_cast<int32_t>(ids.size()));
+}
+
+int64_t remove(zv_index* h, const std::vector<int64_t>& ids) {
+  return zv_index_delete(h, ids.data(), static_cast<int32_t>(ids.size()));
+}
+
+struct Row {
+  int64_t id;
+  std::vector<float> vec;
+  bool operator==(const Row&) const = default;
+};
+
+// The visible rows through zv_index_export_visible, after checking that the
+// three readers agree with each other.
+std::vector<Row> visible(zv_index* h) {
+  const int64_t count = zv_index_visible_count(h);
+  int32_t dim = 0;
+  int64_t base_count;
+  int32_t tag, parts;
+  zv_index_stats(h, &base_count, &dim, &tag, &parts);
+  const int64_t d = std::max(dim, 0);
+  // One spare slot each, poisoned, to catch writes past the count.
+  std::vector<int64_t> ids(count + 1, 12345), export_ids(count + 1, 12345);
+  std::vector<float> vecs((count + 1) * d, 777.0f);
+  EXPECT_EQ(zv_index_visible_ids(h, ids.data()), count);
+  EXPECT_EQ(zv_index_export_visible(h, vecs.data(), export_ids.data()), count);
+  EXPECT_EQ(ids[count], 12345);
+  EXPECT_EQ(export_ids[count], 12345);
+  for (int64_t j = count * d; j < (count + 1) * d; ++j) EXPECT_EQ(vecs[j], 777.0f);
+  EXPECT_EQ(ids, export_ids);
+  std::vector<Row> rows;
+  for (int64_t i = 0; i < count; ++i) {
+    rows.push_back({ids[i], std::vector<float>(vecs.begin() + i * d, vecs.begin() + (i + 1) * d)});
+  }
+  return rows;
+}
+
+std::vector<int64_t> visible_ids(zv_index* h) {
+  std::vector<int64_t> out;
+  for (const Row& r : visible(h)) out.push_back(r.id);
+  return out;
+}
+
+// The derived bits and counts against the visibility rule, row by row.
+void expect_derived_state_exact(const zv::IndexRecord& rec) {
+  const int64_t nd = rec.delta_ids.size();
+  int64_t delta_set = 0;
+  for (int64_t r = 0; r < nd; ++r) {
+    const int64_t id = rec.delta_ids[r];
+    const bool want = !zv::is_deleted(rec, id, zv::IdMap::hash(id));
+    ASSERT_EQ(zv::row_bit(rec.delta_visible.data(), r), want) << "delta row " << r;
+    delta_set += want;
+  }
+  EXPECT_EQ(rec.delta_visible_count, delta_set);
+  int64_t base_set = 0;
+  for (int64_t r = 0; r < rec.base_count; ++r) {
+    const int64_t id = rec.base_ids[r];
+    const uint64_t h = zv::IdMap::hash(id);
+    const bool want = !rec.delta_rows.contains(id, h) && !zv::is_deleted(rec, id, h);
+    ASSERT_EQ(zv::row_bit(rec.base_visible, r), want) << "base row " << r;
+    base_set += want;
+  }
+  EXPECT_EQ(rec.base_visible_count, base_set);
+  // Bits past the last row stay clear: the walk relies on it.
+  if (nd & 63) EXPECT_EQ(rec.delta_visible[nd >> 6] >> (nd & 63), 0u);
+  if (rec.base_count & 63) {
+    EXPECT_EQ(rec.base_visible[rec.base_count >> 6] >> (rec.base_count & 63), 0u);
+  }
+}
+
+// A plain model of the write path and the visibility rule.
+struct Model {
+  int32_t dim;
+  int64_t version = 0;
+  std::vector<int64_t> delta_ids;
+  std::vector<std::vector<float>> delta_vecs;
+  std::map<int64_t, size_t> delta_row;
+  std::map<int64_t, int64_t> tomb;
+  std::vector<int64_t> base_ids;
+  std::vector<std::vector<float>> base_vecs;
+
+  bool deleted(int64_t id) const {
+    auto t = tomb.find(id);
+    return t != tomb.end() && t->second != 0;
+  }
+  void insert(const std::vector<int64_t>& ids, const std::vector<float>& v) {
+    if (ids.empty()) return;
+    ++version;
+    const size_t d = std::max(dim, 0);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      std::vector<float> vec(v.begin() + i * d, v.begin() + (i + 1) * d);
+      if (tomb.count(ids[i])) tomb[ids[i]] = 0;
+      auto it = delta_row.find(ids[i]);
+      if (it != delta_row.end()) {
+        delta_vecs[it->second] = vec;
+      } else {
+        delta_row[ids[i]] = delta_ids.size();
+        delta_ids.push_back(ids[i]);
+        delta_vecs.push_back(vec);
+      }
+    }
+  }
+  void remove(const std::vector<int64_t>& ids) {
+    if (ids.empty()) return;
+    ++version;
+    for (int64_t id : ids) tomb[id] = version;
+  }
+  void build(const std::vector<int64_t>& ids, const std::vector<float>& v) {
+    base_ids = ids;
+    base_vecs.clear();
+    const size_t d = std::max(dim, 0);
+    for (size_t i = 0; i < ids.size(); ++i) base_vecs.emplace_back(v.begin() + i * d, v.begin() + (i + 1) * d);
+  }
+  std::vector<Row> visible() const {
+    std::vector<Row> out;
+    for (size_t r = 0; r < delta_ids.size(); ++r) {
+      if (!deleted(delta_ids[r])) out.push_back({delta_ids[r], delta_vecs[r]});
+    }
+    for (size_t r = 0; r < base_ids.size(); ++r) {
+      if (!delta_row.count(base_ids[r]) && !deleted(base_ids[r])) out.push_back({base_ids[r], base_vecs[r]});
+    }
+    return out;
+  }
+  // The candidate search, one candidate at a time with the defining chain.
+  void search(const std::vector<int64_t>& cands, const std::vector<float>& q, int32_t k,
+              std::vector<int64_t>& ids, std::vector<float>& scores) const {
+    ids.assign(k, -1);
+    scores.assign(k, zv::kEmptyScore);
+    for (int64_t id : cands) {
+      if (deleted(id)) continue;
+      const std::vector<float>* vec = nullptr;
+      auto it = delta_row.find(id);
+      if (it != delta_row.end()) {
+        vec = &delta_vecs[it->second];
+      } else {
+        for (size_t r = base_ids.size(); r-- > 0;) {
+          if (base_ids[r] == id) {
+            vec = &base_vecs[r];
+            break;
+          }
+        }
+      }
+      if (vec == nullptr) continue;
+      const float s = zv::score_row(vec->data(), q.data(), dim);
+      if (!(s > scores[k - 1])) continue;
+      int32_t j = k - 1;
+      while (j > 0 && s > scores[j - 1]) {
+        scores[j] = scores[j - 1];
+        ids[j] = ids[j - 1];
+        --j;
+      }
+      scores[j] = s;
+      ids[j] = id;
+    }
+  }
+};
+
+std::vector<float> vec_for(int64_t seed, int32_t dim) {
+  std::vector<float> v(std::max(dim, 0));
+  for (int32_t j = 0; j < dim; ++j) v[j] = static_cast<float>((seed * 31 + j * 7) % 23) - 11.0f;
+  return v;
+}
+
+// --- version and mutated ----------------------------------------------------
+
+TEST(VersionAndMutated, EmptyBatchesChangeNothing) {
+  Handle h(2);
+  EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, -5), 0);
+  EXPECT_EQ(zv_index_delete(h, nullptr, 0), 0);
+  EXPECT_EQ(zv_index_delete(h, nullptr, -1), 0);
+  EXPECT_EQ(zv_index_mutated(h), 0);
+  EXPECT_EQ(zv_index_snapshot(h), 0);
+  EXPECT_EQ(zv_index_delta_count(h), 0);
+}
+
+TEST(VersionAndMutated, InsertsAndDeletesShareOneCounterPerBatch) {
+  Handle h(1);
+  EXPECT_EQ(remove(h, {4}), 1);  // a delete may be the first write
+  EXPECT_EQ(zv_index_mutated(h), 1);
+  EXPECT_EQ(insert(h, {1, 2, 3}, {1, 2, 3}), 2);  // three rows, one version
+  EXPECT_EQ(remove(h, {1, 2}), 3);
+  EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 3);
+  EXPECT_EQ(insert(h, {9}, {9}), 4);
+  EXPECT_EQ(zv_index_snapshot(h), 4);
+  EXPECT_EQ(h.rec().delta_versions[0], 2);
+  EXPECT_EQ(h.rec().delta_versions[3], 4);
+}
+
+TEST(VersionAndMutated, WorkedExample) {
+  Handle h(2);
+  EXPECT_EQ(insert(h, {10, 11}, {1, 0, 0, 1}), 1);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{10, {1, 0}}, {11, {0, 1}}}));
+  EXPECT_EQ(remove(h, {10}), 2);
+  EXPECT_EQ(*h.rec().tombstones.find(10), 2);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{11, {0, 1}}}));
+  EXPECT_EQ(insert(h, {10}, {5, 5}), 3);
+  ASSERT_NE(h.rec().tombstones.find(10), nullptr);  // stays present, as 0
+  EXPECT_EQ(*h.rec().tombstones.find(10), 0);
+  EXPECT_EQ(h.rec().delta_versions[0], 3);
+  EXPECT_EQ(h.rec().delta_versions[1], 1);
+  EXPECT_EQ(zv_index_delta_count(h), 2);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{10, {5, 5}}, {11, {0, 1}}}));
+  EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 3);
+  EXPECT_EQ(zv_index_mutated(h), 1);
+  expect_derived_state_exact(h.rec());
+}
+
+// --- upsert and revival -----------------------------------------------------
+
+TEST(UpsertAndRevival, OneRowPerIdLastVectorWins) {
+  Handle h(2);
+  insert(h, {7}, {1, 1});
+  insert(h, {8}, {2, 2});
+  insert(h, {7}, {3, 3});  // second call: in place
+  EXPECT_EQ(zv_index_delta_count(h), 2);
+  insert(h, {9, 9, 8}, {4, 4, 5, 5, 6, 6});  // twice in one call
+  EXPECT_EQ(zv_index_delta_count(h), 3);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{7, {3, 3}}, {8, {6, 6}}, {9, {5, 5}}}));
+  expect_derived_state_exact(h.rec());
+}
+
+TEST(UpsertAndRevival, RevivedRowKeepsItsPlaceNewRowGoesLast) {
+  Handle h(1);
+  insert(h, {1, 2, 3}, {1, 2, 3});
+  remove(h, {2, 50});  // 50 never had a row
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{1, 3}));
+  EXPECT_EQ(zv_index_delta_count(h), 3);
+  insert(h, {50, 2}, {50, 20});
+  EXPECT_EQ(visible(h), (std::vector<Row>{{1, {1}}, {2, {20}}, {3, {3}}, {50, {50}}}));
+  expect_derived_state_exact(h.rec());
+}
+
+TEST(UpsertAndRevival, DeleteInsertDeleteKeepsLastDeleteVersion) {
+  Handle h(1);
+  insert(h, {5}, {1});
+  EXPECT_EQ(remove(h, {5, 5}), 2);  // twice in one call
+  EXPECT_EQ(remove(h, {5}), 3);
+  EXPECT_EQ(*h.rec().tombstones.find(5), 3);
+  insert(h, {5}, {2});
+  EXPECT_EQ(remove(h, {5}), 5);
+  EXPECT_EQ(*h.rec().tombstones.find(5), 5);
+  EXPECT_EQ(zv_index_visible_count(h), 0);
+  EXPECT_EQ(zv_index_delta_count(h), 1);
+  expect_derived_state_exact(h.rec());
+}
+
+// --- shadowing and walk order -----------------------------------------------
+
+TEST(ShadowingAndWalkOrder, DeltaRowsFirstAndShadowTheBase) {
+  Handle h(1);
+  ASSERT_EQ(build(h, {0, 10, 20, 30}, {0, 1, 2, 3}, 1), 0);
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{0, 1, 2, 3}));
+  insert(h, {2, 99}, {-2, -99});
+  EXPECT_EQ(zv_index_delta_count(h), 2);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{2, {-2}}, {99, {-99}}, {0, {0}}, {1, {10}}, {3, {30}}}));
+  // Deleting and reinserting never brings the base vector back.
+  remove(h, {2});
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{99, 0, 1, 3}));
+  insert(h, {2}, {-3});
+  EXPECT_EQ(visible(h), (std::vector<Row>{{2, {-3}}, {99, {-99}}, {0, {0}}, {1, {10}}, {3, {30}}}));
+  expect_derived_state_exact(h.rec());
+}
+
+TEST(ShadowingAndWalkOrder, RepeatedBaseIdIsListedPerRowAndHiddenOnAllRows) {
+  Handle h(1);
+  ASSERT_EQ(build(h, {1, 2, 3, 4, 5}, {7, 8, 7, 9, 7}, 1), 0);
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{7, 8, 7, 9, 7}));
+  remove(h, {7});
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{8, 9}));
+  expect_derived_state_exact(h.rec());
+  insert(h, {7, 9}, {70, 90});
+  EXPECT_EQ(visible(h), (std::vector<Row>{{7, {70}}, {9, {90}}, {8, {2}}}));
+  expect_derived_state_exact(h.rec());
+
+  Handle g(1);
+  ASSERT_EQ(build(g, {1, 2, 3}, {4, 4, 4}, 1), 0);
+  insert(g, {4}, {40});  // shadows all three rows
+  EXPECT_EQ(visible(g), (std::vector<Row>{{4, {40}}}));
+  expect_derived_state_exact(g.rec());
+}
+
+TEST(ShadowingAndWalkOrder, RebuildKeepsShadowsAndTombstones) {
+  Handle h(2);
+  remove(h, {3});         // before any build
+  insert(h, {1, 8}, {1, 1, 8, 8});
+  remove(h, {8});
+  ASSERT_EQ(build(h, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}, {0, 1, 2, 3, 4}, 2), 0);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{1, {1, 1}}, {0, {0, 0}}, {2, {2, 0}}, {4, {4, 0}}}));
+  expect_derived_state_exact(h.rec());
+  // A second, smaller base with other rows for the same ids.
+  ASSERT_EQ(build(h, {5, 5, 6, 6, 7, 7}, {3, 1, 8}, 2), 0);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{1, {1, 1}}}));
+  insert(h, {3}, {9, 9});
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{1, 3}));
+  // An empty base leaves only the delta.
+  ASSERT_EQ(build(h, {}, {}, 2), 0);
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{1, 3}));
+  expect_derived_state_exact(h.rec());
+}
+
+TEST(ShadowingAndWalkOrder, RunsAcrossWordBoundaries) {
+  // Patterns of hidden rows around multiples of 64 in both walks.
+  Handle h(1);
+  Model m{1};
+  std::vector<int64_t> base_ids;
+  std::vector<float> base_vecs;
+  for (int64_t i = 0; i < 300; ++i) {
+    base_ids.push_back(i);
+    base_vecs.push_back(static_cast<float>(i));
+  }
+  ASSERT_EQ(build(h, base_vecs, base_ids, 1), 0);
+  m.build(base_ids, base_vecs);
+  std::vector<int64_t> delta;
+  std::vector<float> dv;
+  for (int64_t i = 0; i < 200; ++i) {
+    delta.push_back(1000 + i);
+    dv.push_back(static_cast<float>(-i));
+  }
+  insert(h, delta, dv);
+  m.insert(delta, dv);
+  EXPECT_EQ(visible(h), m.visible());
+  const std::vector<int64_t> hide = {0, 62, 63, 64, 65, 127, 128, 191, 192, 193, 255, 256, 299,
+                                     1000, 1063, 1064, 1127, 1128, 1199};
+  remove(h, hide);
+  m.remove(hide);
+  EXPECT_EQ(visible(h), m.visible());
+  // Everything from 64 on hidden: the walk must stop cleanly at word ends.
+  std::vector<int64_t> rest;
+  for (int64_t i = 64; i < 300; ++i) rest.push_back(i);
+  remove(h, rest);
+  m.remove(rest);
+  EXPECT_EQ(visible(h), m.visible());
+  expect_derived_state_exact(h.rec());
+}
+
+// --- readers on deleted and revived ids, against the model ------------------
+
+TEST(ReadersAgree, RandomWritesAndBuildsMatchTheModel) {
+  for (int32_t dim : {3, 0}) {
+    std::mt19937_64 rng(42 + dim);
+    Handle h(dim);
+    Model m{dim};
+    auto pick_id = [&]() -> int64_t {
+      const int r = static_cast<int>(rng() % 100);
+      if (r == 0) return kMinId;
+      if (r == 1) return kMaxId;
+      if (r < 6) return -1 - static_cast<int64_t>(rng() % 3);
+      return static_cast<int64_t>(rng() % 160);
+    };
+    for (int step = 0; step < 400; ++step) {
+      const int op = static_cast<int>(rng() % 10);
+      if (op < 5) {
+        std::vector<int64_t> ids;
+        std::vector<float> v;
+        const int n = static_cast<int>(rng() % 20);
+        for (int i = 0; i < n; ++i) {
+          ids.push_back(pick_id());
+          for (float f : vec_for(static_cast<int64_t>(rng() % 1000), dim)) v.push_back(f);
+        }
+        ASSERT_EQ(insert(h, ids, v), (m.insert(ids, v), m.version));
+      } else if (op < 9) {
+        std::vector<int64_t> ids;
+        const int n = static_cast<int>(rng() % 12);
+        for (int i = 0; i < n; ++i) ids.push_back(pick_id());
+        ASSERT_EQ(remove(h, ids), (m.remove(ids), m.version));
+      } else {
+        // Ids repeat within the base and overlap the delta.
+        const int n = static_cast<int>(rng() % 200);
+        std::vector<int64_t> ids;
+        std::vector<float> v;
+        for (int i = 0; i < n; ++i) {
+          ids.push_back(static_cast<int64_t>(rng() % 180));
+          for (float f : vec_for(static_cast<int64_t>(rng() % 1000), dim)) v.push_back(f);
+        }
+        ASSERT_EQ(build(h, v, ids, dim), 0);
+        m.build(ids, v);
+      }
+      if (step % 10 == 0) {
+        ASSERT_EQ(visible(h), m.visible()) << "step " << step;
+        expect_derived_state_exact(h.rec());
+        // The candidate search over every id that ever mattered, plus strays.
+        std::vector<int64_t> cands;
+        for (int i = 0; i < 150; ++i) cands.push_back(pick_id());
+        const std::vector<float> q = vec_for(step, dim);
+        for (int32_t k : {1, 7, 200}) {
+          std::vector<int64_t> got_ids(k), want_ids;
+          std::vector<float> got_scores(k), want_scores;
+          ASSERT_EQ(zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()),
+                                         q.data(), k, got_ids.data(), got_scores.data()),
+                    k);
+          m.search(cands, q, k, want_ids, want_scores);
+          ASSERT_EQ(got_ids, want_ids) << "step " << step << " k " << k;
+          for (int32_t j = 0; j < k; ++j) ASSERT_EQ(bits_of(got_scores[j]), bits_of(want_scores[j]));
+        }
+      }
+    }
+    EXPECT_EQ(zv_index_delta_count(h), static_cast<int64_t>(m.delta_ids.size()));
+  }
+}
+
+TEST(ReadersAgree, FreshIndexAndDeltaOnlyIndex) {
+  Handle h(2);
+  EXPECT_TRUE(visible(h).empty());
+  remove(h, {1});
+  EXPECT_TRUE(visible(h).empty());
+  insert(h, {3, 1, 2}, {3, 3, 1, 1, 2, 2});  // never built
+  EXPECT_EQ(zv_index_sealed(h), 0);
+  EXPECT_EQ(visible(h), (std::vector<Row>{{3, {3, 3}}, {1, {1, 1}}, {2, {2, 2}}}));
+  expect_derived_state_exact(h.rec());
+}
+
+TEST(ReadersAgree, NegativeAndExtremeIdsInTheDelta) {
+  Handle h(1);
+  ASSERT_EQ(build(h, {1, 2}, {0, 1}, 1), 0);
+  insert(h, {-1, kMinId, kMaxId, -7}, {-1, -2, -3, -7});
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{-1, kMinId, kMaxId, -7, 0, 1}));
+  remove(h, {kMinId, -7, -2});
+  EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{-1, kMaxId, 0, 1}));
+  insert(h, {kMinId}, {5});
+  EXPECT_EQ(visible(h), (std::vector<Row>{{-1, {-1}}, {kMinId, {5}}, {kMaxId, {-3}}, {0, {1}}, {1, {2}}}));
+  expect_derived_state_exact(h.rec());
+}
+
+TEST(ReadersAgree, DimZeroListsIdsAndWritesNoFloats) {
+  Handle h(0);
+  insert(h, {4, 5}, {});
+  remove(h, {5});
+  float canary = 3.0f;
+  int64_t ids[2] = {0, 0};
+  EXPECT_EQ(zv_index_export_visible(h, &canary, ids), 1);
+  EXPECT_EQ(ids[0], 4);
+  EXPECT_EQ(canary, 3.0f);
+}
+
+// --- the candidate search ----------------------------------------------------
+
+struct Result {
+  std::vector<int64_t> ids;
+  std::vector<float> scores;
+};
+
+Result mvcc(zv_index* h, const std::vector<int64_t>& cands, const std::vector<float>& q, int32_t k) {
+  Result r{std::vector<int64_t>(k + 1, 555), std::vector<float>(k + 1, 555.0f)};
+  EXPECT_EQ(zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
+                                 r.ids.data(), r.scores.data()),
+            k);
+  EXPECT_EQ(r.ids[k], 555);  // nothing past slot k - 1
+  EXPECT_EQ(r.scores[k], 555.0f);
+  r.ids.pop_back();
+  r.scores.pop_back();
+  return r;
+}
+
+TEST(SearchMvcc, SlotRules) {
+  Handle h(1);
+  insert(h, {1}, {1});
+  const float q[1] = {1};
+  int64_t ids[4] = {9, 9, 9, 9};
+  float scores[4] = {9, 9, 9, 9};
+  const int64_t cand = 1;
+  EXPECT_EQ(zv_index_search_mvcc(h, &cand, 1, q, 0, ids, scores), 0);
+  EXPECT_EQ(zv_index_search_mvcc(h, &cand, 1, q, -3, ids, scores), 0);
+  EXPECT_EQ(ids[0], 9);
+  EXPECT_EQ(scores[0], 9.0f);
+  EXPECT_EQ(zv_index_search_mvcc(h, nullptr, 0, q, 4, ids, scores), 4);
+  for (int j = 0; j < 4; ++j) {
+    EXPECT_EQ(ids[j], -1);
+    EXPECT_EQ(scores[j], zv::kEmptyScore);
+  }
+  // Slot count is k, not the number of candidates.
+  const Result r = mvcc(h, {1, 1}, {2}, 3);
+  EXPECT_EQ(r.ids, (std::vector<int64_t>{1, 1, -1}));
+  EXPECT_EQ(r.scores, (std::vector<float>{2, 2, zv::kEmptyScore}));
+}
+
+TEST(SearchMvcc, DeltaRowsWinDeletedIdsAreSkipped) {
+  Handle h(2);
+  ASSERT_EQ(build(h, {1, 0, 2, 0, 3, 0, 4, 0}, {0, 1, 2, 1}, 2), 0);  // id 1 on rows 1 and 3
+  const std::vector<float> q = {1, 1};
+  // id 1 scores with the row id_to_row names: the last one.
+  EXPECT_EQ(mvcc(h, {0, 1, 2, 3, 5, -1}, q, 4).ids, (std::vector<int64_t>{1, 2, 0, -1}));
+  EXPECT_EQ(mvcc(h, {1}, q, 1).scores[0], 4.0f);
+  insert(h, {0}, {10, 0});
+  remove(h, {2});
+  Result r = mvcc(h, {0, 1, 2}, q, 3);
+  EXPECT_EQ(r.ids, (std::vector<int64_t>{0, 1, -1}));
+  EXPECT_EQ(r.scores[0], 10.0f);
+  remove(h, {0});
+  EXPECT_EQ(mvcc(h, {0, 2}, q, 2).ids, (std::vector<int64_t>{-1, -1}));
+  insert(h, {2}, {-1, 0});
+  EXPECT_EQ(mvcc(h, {2}, q, 1).scores[0], -1.0f);  // the inserted vector, not the base one
+}
+
+TEST(SearchMvcc, NegativeIdsScoreOnlyThroughTheDelta) {
+  Handle h(1);
+  ASSERT_EQ(build(h, {5}, {0}, 1), 0);
+  const std::vector<float> q = {1};
+  EXPECT_EQ(mvcc(h, {-1, -2, kMinId}, q, 2).ids, (std::vector<int64_t>{-1, -1}));
+  EXPECT_EQ(mvcc(h, {-1}, q, 1).scores[0], zv::kEmptyScore);
+  insert(h, {-1, kMinId}, {3, 4});
+  // The -1 row scores: a real score beside the empty id of the last slot.
+  const Result r = mvcc(h, {-1, -2, kMinId, 0}, q, 4);
+  EXPECT_EQ(r.ids, (std::vector<int64_t>{0, kMinId, -1, -1}));
+  EXPECT_EQ(r.scores, (std::vector<float>{5, 4, 3, zv::kEmptyScore}));
+}
+
+TEST(SearchMvcc, TiesKeepCandidateOrderAcrossBatches) {
+  // More candidates than one resolve batch; every score equal.
+  Handle h(1);
+  std::vector<int64_t> ids;
+  std::vector<float> v;
+  for (int64_t i = 0; i < 300; ++i) {
+    ids.push_back(i);
+    v.push_back(1.0f);
+  }
+  ASSERT_EQ(build(h, v, ids, 1), 0);
+  std::vector<int64_t> cands;
+  for (int64_t i = 299; i >= 0; --i) cands.push_back(i);
+  remove(h, {299, 298});
+  insert(h, {100}, {2.0f});
+  const Result r = mvcc(h, cands, {1}, 5);
+  EXPECT_EQ(r.ids, (std::vector<int64_t>{100, 297, 296, 295, 294}));
+}
+
+TEST(SearchMvcc, NaNNeverEntersAndDimZeroScoresZero) {
+  Handle h(1);
+  insert(h, {1, 2}, {std::numeric_limits<float>::quiet_NaN(), -1e31f});
+  EXPECT_EQ(mvcc(h, {1, 2}, {1}, 2).ids, (std::vector<int64_t>{-1, -1}));
+
+  // With no floats every row that resolves scores +0.0, base rows included.
+  Handle z(0);
+  ASSERT_EQ(build(z, {}, {3, 4}, 0), 0);
+  insert(z, {8}, {});
+  remove(z, {4});
+  const Result r = mvcc(z, {4, 3, 8, 9}, {}, 3);
+  EXPECT_EQ(r.ids, (std::vector<int64_t>{3, 8, -1}));
+  EXPECT_EQ(bits_of(r.scores[0]), bits_of(0.0f));
+}
+
+// --- the stored floats bound every read --------------------------------------
+
+TEST(DimensionSafety, ReadersAndUpsertsStayInsideTheDeltaFloats) {
+  // The build refuses to change dim under delta rows; force the mismatch to
+  // check that the readers and upserts still stay in bounds.
+  Handle h(2);
+  insert(h, {1, 2, 3}, {1, 1, 2, 2, 3, 3});
+  EXPECT_EQ(build(h, {0, 0, 0, 0}, {0}, 4), -1);
+  h.rec().dim = 4;  // 6 floats stored cover row 0 only at 4 per row
+  const Result r = mvcc(h, {1, 2, 3}, {1, 1, 1, 1}, 3);
+  EXPECT_EQ(r.ids, (std::vector<int64_t>{1, -1, -1}));
+  EXPECT_EQ(r.scores[0], 6.0f);  // floats 0..3 of the stored six
+  std::vector<float> out(12, 9.0f);
+  std::vector<int64_t> ids(3);
+  EXPECT_EQ(zv_index_export_visible(h, out.data(), ids.data()), 3);
+  EXPECT_EQ(out, (std::vector<float>{1, 1, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0}));
+  const float src[4] = {7, 7, 7, 7};
+  const int64_t id = 3;
+  zv_index_insert(h, src, &id, 1);  // row 2 is not covered: nothing written
+  EXPECT_EQ(h.rec().delta_vectors.size(), 6);
+  EXPECT_EQ(h.rec().delta_vectors[5], 3.0f);
+  h.rec().dim = 2;
+}
+
+}  // namespace
