@@ -8,21 +8,24 @@ namespace zv {
 
 void offer_rows(const float* rows, const int64_t* ids, int64_t n, const float* query,
                 int32_t dim, TopK& topk) {
+  const ScoreKernels& kernels = active_kernels();
   const int64_t stride = dim > 0 ? dim : 0;
   float scores[kScanChunk];
   for (int64_t done = 0; done < n; done += kScanChunk) {
     const int64_t c = std::min(kScanChunk, n - done);
-    score_block(rows + done * stride, c, query, dim, scores);
+    // The rest of the scan lets the kernel prefetch across chunk ends.
+    kernels.score_block_ahead(rows + done * stride, c, n - done - c, query, dim, scores);
     topk.offer_batch(scores, ids + done, c);
   }
 }
 
 void offer_row_ptrs(const float* const* rows, const int64_t* ids, int64_t n, const float* query,
                     int32_t dim, TopK& topk) {
+  const ScoreKernels& kernels = active_kernels();
   float scores[kScanChunk];
   for (int64_t done = 0; done < n; done += kScanChunk) {
     const int64_t c = std::min(kScanChunk, n - done);
-    score_gather(rows + done, c, query, dim, scores);
+    kernels.score_gather_ahead(rows + done, c, n - done - c, query, dim, scores);
     topk.offer_batch(scores, ids + done, c);
   }
 }
@@ -62,15 +65,42 @@ int32_t search_partition(const IndexRecord& rec, int64_t partition_key, const fl
   return static_cast<int32_t>(m);
 }
 
+namespace {
+
+// Rows whose lines the id resolution prefetches itself: the kernel's own
+// prefetch reaches one tile group ahead, so only the first group of a batch
+// would otherwise start cold.
+constexpr int32_t kResolvePrefetchRows = 32;
+
+inline void prefetch_row(const float* row, int32_t dim) {
+  const char* p = reinterpret_cast<const char*>(row);
+  const int64_t bytes = static_cast<int64_t>(dim) * 4;
+  for (int64_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off, 0, 3);
+}
+
+}  // namespace
+
 int32_t scatter_topk(const IndexRecord& rec, const int64_t* ids, int32_t n, const float* query,
                      int32_t k, int64_t* out_ids, float* out_scores) {
   const int32_t m = std::min(k, n);
   if (!rec.sealed || m <= 0) return 0;
   TopK topk(out_ids, out_scores, m);
-  for (int32_t i = 0; i < n; ++i) {
-    const int64_t row = base_row_of(rec, ids[i]);
-    if (row < 0) continue;
-    topk.offer(score_row(base_row_vector(rec, row), query, rec.dim), ids[i]);
+  // Resolve a batch of ids to row pointers, then score the batch through the
+  // gather kernel; offer order stays candidate order.
+  const float* rows[kScanChunk];
+  int64_t row_ids[kScanChunk];
+  int32_t i = 0;
+  while (i < n) {
+    int32_t count = 0;
+    for (; i < n && count < kScanChunk; ++i) {
+      const int64_t row = base_row_of(rec, ids[i]);
+      if (row < 0) continue;
+      rows[count] = base_row_vector(rec, row);
+      row_ids[count] = ids[i];
+      if (count < kResolvePrefetchRows) prefetch_row(rows[count], rec.dim);
+      ++count;
+    }
+    offer_row_ptrs(rows, row_ids, count, query, rec.dim, topk);
   }
   return m;
 }

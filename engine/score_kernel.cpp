@@ -8,6 +8,8 @@ extern const ScoreKernels kAvx512Kernels;
 
 namespace {
 
+// The portable path is the defining chain itself (std::fma is exact on
+// every target, in hardware or in the C library).
 void portable_block(const float* rows, int64_t n, const float* query, int32_t dim, float* out) {
   const int64_t stride = dim > 0 ? dim : 0;
   for (int64_t i = 0; i < n; ++i) out[i] = score_row(rows + i * stride, query, dim);
@@ -18,7 +20,18 @@ void portable_gather(const float* const* rows, int64_t n, const float* query, in
   for (int64_t i = 0; i < n; ++i) out[i] = score_row(rows[i], query, dim);
 }
 
-constexpr ScoreKernels kPortableKernels{"portable", portable_block, portable_gather};
+void portable_block_ahead(const float* rows, int64_t n, int64_t, const float* query, int32_t dim,
+                          float* out) {
+  portable_block(rows, n, query, dim, out);
+}
+
+void portable_gather_ahead(const float* const* rows, int64_t n, int64_t, const float* query,
+                           int32_t dim, float* out) {
+  portable_gather(rows, n, query, dim, out);
+}
+
+constexpr ScoreKernels kPortableKernels{"portable", portable_block, portable_gather,
+                                        portable_block_ahead, portable_gather_ahead};
 
 const ScoreKernels& choose() {
   if (kernel_supported(KernelIsa::kAvx512)) return kAvx512Kernels;
@@ -29,6 +42,9 @@ const ScoreKernels& choose() {
 }  // namespace
 
 bool kernel_supported(KernelIsa isa) {
+  // The feature bits may be asked for before the C runtime's own
+  // initialisation (from a host's static constructor).
+  __builtin_cpu_init();
   switch (isa) {
     case KernelIsa::kPortable:
       return true;
@@ -36,7 +52,8 @@ bool kernel_supported(KernelIsa isa) {
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case KernelIsa::kAvx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   }
   return false;
 }

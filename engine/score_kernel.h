@@ -1,7 +1,7 @@
 // The score kernel: the inner product of a row and a query, defined as one
 // sequential single-precision fma chain per row. SIMD paths vectorise across
-// rows (one row's chain per lane), never within a row, so every path gives
-// the same bits as score_row().
+// rows (one row's chain per lane, ascending j), never within a row, so every
+// path gives the same bits as score_row().
 #pragma once
 
 #include <cmath>
@@ -18,13 +18,23 @@ inline float score_row(const float* row, const float* query, int32_t dim) {
 
 enum class KernelIsa : int { kPortable = 0, kAvx2 = 1, kAvx512 = 2 };
 
+// Every kernel gives out[i] = score_row(row i, query, dim) for 0 <= i < n,
+// bit for bit; with dim <= 0 every score is +0.0 and `query` is not read.
 struct ScoreKernels {
   const char* name;
-  // out[i] = score_row(rows + i * dim, query, dim) for 0 <= i < n.
+  // Row i at rows + i * dim.
   void (*score_block)(const float* rows, int64_t n, const float* query, int32_t dim, float* out);
-  // out[i] = score_row(rows[i], query, dim) for 0 <= i < n.
+  // Row i at rows[i].
   void (*score_gather)(const float* const* rows, int64_t n, const float* query, int32_t dim,
                        float* out);
+  // As score_block, and prefetches from the `ahead` rows that follow the n
+  // scored ones (they must exist) so that a scan split into calls streams.
+  void (*score_block_ahead)(const float* rows, int64_t n, int64_t ahead, const float* query,
+                            int32_t dim, float* out);
+  // As score_gather; rows[n .. n + ahead - 1] are valid pointers to
+  // prefetch from.
+  void (*score_gather_ahead)(const float* const* rows, int64_t n, int64_t ahead,
+                             const float* query, int32_t dim, float* out);
 };
 
 // Whether this CPU (and OS) can run the given path.
