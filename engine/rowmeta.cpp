@@ -93,19 +93,37 @@ void filter_delta_run(const IndexRecord& rec, const Filter& f, int64_t first, in
   }
 }
 
+// Passing rows in a row at least this long are scored as one block.
+constexpr int64_t kMinBlockRun = 32;
+
 // Collects rows to score in offer order: scattered rows are gathered by
 // pointer, long contiguous stretches go to the block kernel directly.
 class RowFeed {
  public:
-  RowFeed(const float* query, int32_t dim, TopK& topk) : query_(query), dim_(dim), topk_(topk) {}
+  RowFeed(const float* query, int32_t dim, TopK& topk)
+      : query_(query), dim_(dim), row_bytes_(dim > 0 ? int64_t{dim} * 4 : 0), topk_(topk) {}
 
   void add(const float* row, int64_t id) {
+    // The kernel prefetches ahead within a batch; the head of each batch
+    // is fetched here.
+    if (n_ < kPrefetchHead) {
+      const char* p = reinterpret_cast<const char*>(row);
+      for (int64_t off = 0; off < row_bytes_; off += 64) __builtin_prefetch(p + off, 0, 3);
+    }
     rows_[n_] = row;
     ids_[n_] = id;
     if (++n_ == kScanChunk) flush();
   }
 
+  // Consecutive rows (row i at rows + i * dim). Short stretches, as left
+  // between hidden or failing rows, would waste most of a block tile, so
+  // they join the gathered batch instead.
   void add_run(const float* rows, const int64_t* ids, int64_t count) {
+    const int64_t stride = dim_ > 0 ? dim_ : 0;
+    if (count < kMinBlockRun) {
+      for (int64_t i = 0; i < count; ++i) add(rows + i * stride, ids[i]);
+      return;
+    }
     flush();
     offer_rows(rows, ids, count, query_, dim_, topk_);
   }
@@ -116,16 +134,15 @@ class RowFeed {
   }
 
  private:
+  static constexpr int64_t kPrefetchHead = 32;
   const float* query_;
   int32_t dim_;
+  int64_t row_bytes_;
   TopK& topk_;
   const float* rows_[kScanChunk];
   int64_t ids_[kScanChunk];
   int64_t n_ = 0;
 };
-
-// Passing rows in a row at least this long are scored as one block.
-constexpr int64_t kMinBlockRun = 32;
 
 }  // namespace
 
@@ -252,11 +269,7 @@ int32_t search_filtered(const IndexRecord& rec, int32_t kind, int32_t column, in
           }
           int64_t stop = r + 1;
           while (stop < end && f.dense[stop] == f.value) ++stop;
-          if (stop - r >= kMinBlockRun) {
-            feed.add_run(rec.base_vectors + r * d, rec.base_ids + r, stop - r);
-          } else {
-            for (int64_t s = r; s < stop; ++s) feed.add(rec.base_vectors + s * d, rec.base_ids[s]);
-          }
+          feed.add_run(rec.base_vectors + r * d, rec.base_ids + r, stop - r);
           r = stop;
         }
       });
