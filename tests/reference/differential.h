@@ -356,10 +356,20 @@ class Generator {
     static const int32_t nlists[] = {-3, -1, 0, 1, 1, 2, 2, 3, 4, 5, 8, 17, 40};
     op.a = s_.pick(nlists);                                   // nlist
     op.b = pick_nprobe(op.a);                                 // nprobe
-    op.c = static_cast<int32_t>(s_.chance(8) ? s_.range(-3, 0) : s_.range(1, 80));  // id_count
+    op.c = static_cast<int32_t>(s_.chance(8) ? s_.range(-3, 0) : s_.range(1, s_.chance(70) ? 80 : 700));  // id_count
     const int64_t d = std::max(m.dim(), 0);
     if (op.a > 0) op.floats = gen_floats(d * op.a);
-    for (int32_t i = 0; i < op.c; ++i) op.ids.push_back(any_id(m));
+    const auto& base = m.base_ids();
+    if (!base.empty() && s_.chance(40)) {
+      // Lists laid out in base order: long runs of consecutive rows.
+      size_t at = s_.below(base.size());
+      for (int32_t i = 0; i < op.c; ++i) {
+        op.ids.push_back(s_.chance(5) ? any_id(m) : base[at]);
+        at = s_.chance(3) ? s_.below(base.size()) : (at + 1) % base.size();
+      }
+    } else {
+      for (int32_t i = 0; i < op.c; ++i) op.ids.push_back(any_id(m));
+    }
     if (op.a >= 0) {
       op.offs.resize(op.a + 1);
       const int32_t total = std::max(op.c, 0);
