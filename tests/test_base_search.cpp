@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "core_test_support.h"
+#include "topk.h"
 #include "zv_runtime.h"
 
 namespace {
@@ -51,6 +53,91 @@ class BuiltIndex : public testing::Test {
   Base base;
   std::unique_ptr<Index> index;
 };
+
+// ---------------------------------------------------------------------------
+// The slots themselves: single offers and batches
+
+// m slots inside a canary-guarded array.
+struct Slots {
+  explicit Slots(int32_t m) : m(m), ids(static_cast<std::size_t>(m) + 4, kCanaryId),
+                              scores(static_cast<std::size_t>(m) + 4, kCanaryScore) {}
+  void expect_tail_untouched() const {
+    for (std::size_t i = static_cast<std::size_t>(m); i < ids.size(); ++i) {
+      EXPECT_EQ(ids[i], kCanaryId) << i;
+      EXPECT_EQ(float_bits(scores[i]), float_bits(kCanaryScore)) << i;
+    }
+  }
+  TopKResult result() const {
+    return {m, std::vector<int64_t>(ids.begin(), ids.begin() + m),
+            std::vector<float>(scores.begin(), scores.begin() + m)};
+  }
+  int32_t m;
+  std::vector<int64_t> ids;
+  std::vector<float> scores;
+};
+
+TEST(TopKSlots, FillValuesAndNothingPastTheLastSlot) {
+  Slots s(3);
+  zv::TopK topk(s.ids.data(), s.scores.data(), 3);
+  s.expect_tail_untouched();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(s.ids[i], ZV_EMPTY_ID);
+    EXPECT_EQ(float_bits(s.scores[i]), float_bits(ZV_EMPTY_SCORE));
+  }
+  for (int i = 0; i < 10; ++i) topk.offer(static_cast<float>(i), i);
+  s.expect_tail_untouched();
+  EXPECT_EQ(s.result().ids, (std::vector<int64_t>{9, 8, 7}));
+}
+
+TEST(TopKSlots, SingleOffersFollowTheStrictRule) {
+  Slots s(3);
+  zv::TopK topk(s.ids.data(), s.scores.data(), 3);
+  topk.offer(ZV_EMPTY_SCORE, 1);  // not above the fill value
+  topk.offer(-kInf, 2);
+  topk.offer(kNaN, 3);
+  EXPECT_EQ(s.result().ids, (std::vector<int64_t>{-1, -1, -1}));
+  topk.offer(2, 10);
+  topk.offer(2, 11);  // equal: placed after the earlier one
+  topk.offer(5, 12);
+  EXPECT_EQ(s.result().ids, (std::vector<int64_t>{12, 10, 11}));
+  topk.offer(2, 13);  // equal to the last slot: does not displace it
+  topk.offer(kNaN, 14);
+  EXPECT_EQ(s.result().ids, (std::vector<int64_t>{12, 10, 11}));
+  topk.offer(5, 15);  // equal to the first: goes second, drops the last
+  EXPECT_EQ(s.result().ids, (std::vector<int64_t>{12, 15, 10}));
+  EXPECT_EQ(s.result().scores, (std::vector<float>{5, 5, 2}));
+  s.expect_tail_untouched();
+}
+
+// Batches and single offers give the same slots as the reference, for
+// sequences full of ties, NaN and values at the fill score.
+TEST(TopKSlots, BatchesAndSingleOffersAgreeWithTheReference) {
+  const float palette[] = {1, 2, 2, 3, kNaN, ZV_EMPTY_SCORE, -kInf, 0, -0.0f, kInf};
+  std::mt19937 rng(3);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int32_t m = 1 + trial % 9;
+    std::vector<Offer> offers;
+    std::vector<float> scores;
+    std::vector<int64_t> ids;
+    for (int i = 0; i < 40; ++i) {
+      const float f = palette[rng() % 10];
+      offers.push_back({f, i});
+      scores.push_back(f);
+      ids.push_back(i);
+    }
+    const TopKResult want = reference_topk(offers, m);
+    Slots single(m), batch(m);
+    zv::TopK a(single.ids.data(), single.scores.data(), m);
+    for (const Offer& o : offers) a.offer(o.score, o.id);
+    zv::TopK b(batch.ids.data(), batch.scores.data(), m);
+    b.offer_batch(scores.data(), ids.data(), 17);
+    b.offer_batch(scores.data() + 17, ids.data() + 17, 23);
+    expect_same_topk(single.result(), want);
+    expect_same_topk(batch.result(), want);
+    single.expect_tail_untouched();
+    batch.expect_tail_untouched();
+  }
+}
 
 // ---------------------------------------------------------------------------
 // The top-k convention, through the full search
