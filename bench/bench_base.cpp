@@ -6,6 +6,7 @@
 //   bench_base --benchmark_repetitions=3 --benchmark_min_time=1
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -20,30 +21,40 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Best bytes/s per benchmark name over all repetitions, for the summary.
-std::map<std::string, double>& best_rates() {
-  static std::map<std::string, double> rates;
-  return rates;
+double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-// Times the loop body itself so that the summary can relate benchmarks.
+// Every timed run of each benchmark, for the summary: bytes per wall second
+// and per second of this thread's CPU time (on a shared machine the second
+// is the steadier figure: the ratios hold whichever is used).
+struct Run {
+  double secs, wall_rate, cpu_rate;
+};
+std::map<std::string, std::vector<Run>>& runs() {
+  static std::map<std::string, std::vector<Run>> all;
+  return all;
+}
+
 class RateMeter {
  public:
   RateMeter(benchmark::State& state, std::string name)
-      : state_(state), name_(std::move(name)), start_(Clock::now()) {}
+      : state_(state), name_(std::move(name)), start_(Clock::now()), cpu_start_(thread_seconds()) {}
   void finish(double bytes_per_iter, double rows_per_iter) {
     const double secs = std::chrono::duration<double>(Clock::now() - start_).count();
-    const double iters = static_cast<double>(state_.iterations());
+    const double cpu = thread_seconds() - cpu_start_;
+    const double bytes = bytes_per_iter * static_cast<double>(state_.iterations());
     zvbench::report_bytes(state_, bytes_per_iter, rows_per_iter);
-    if (secs <= 0 || iters <= 0) return;
-    double& best = best_rates()[name_];
-    best = std::max(best, bytes_per_iter * iters / secs);
+    if (secs > 0 && cpu > 0) runs()[name_].push_back({secs, bytes / secs, bytes / cpu});
   }
 
  private:
   benchmark::State& state_;
   std::string name_;
   Clock::time_point start_;
+  double cpu_start_;
 };
 
 constexpr int64_t kReadBytes = INT64_C(1) << 30;  // twice the largest cache we have seen
@@ -234,16 +245,28 @@ BENCHMARK(BM_ScatterPlainChain)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // The memory limit again at the end, so drift over the run shows.
 BENCHMARK(BM_MemoryRead)->Name("BM_MemoryRead/again")->Unit(benchmark::kMillisecond)->UseRealTime();
 
-double best_of(const std::string& prefix) {
-  double best = 0;
-  for (const auto& [name, rate] : best_rates())
-    if (name.rfind(prefix, 0) == 0) best = std::max(best, rate);
-  return best;
+// Median rate over the timed runs of a name, leaving out the framework's
+// short trial runs (under half the longest run's time).
+std::pair<double, double> median_rates(const std::vector<Run>& all) {
+  double longest = 0;
+  for (const Run& r : all) longest = std::max(longest, r.secs);
+  std::vector<double> wall, cpu;
+  for (const Run& r : all) {
+    if (r.secs < 0.5 * longest) continue;
+    wall.push_back(r.wall_rate);
+    cpu.push_back(r.cpu_rate);
+  }
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
 }
 
 void print_summary() {
-  const double read = best_of("BM_MemoryRead");
-  if (read <= 0) return;
+  std::vector<Run> read_runs;
+  for (const auto& [name, list] : runs())
+    if (name.rfind("BM_MemoryRead", 0) == 0) read_runs.insert(read_runs.end(), list.begin(), list.end());
+  if (read_runs.empty()) return;
+  const auto [read_wall, read_cpu] = median_rates(read_runs);
   // The library picks the same path from the same feature bits.
   const char* path = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                              __builtin_cpu_supports("avx512dq") &&
@@ -251,16 +274,22 @@ void print_summary() {
                          ? "avx512"
                      : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? "avx2"
                                                                                          : "portable";
-  std::printf("\nSummary (best of repetitions; %s kernels; memory read %.2f GB/s)\n", path,
-              read / 1e9);
-  std::printf("  %-34s %10s %10s\n", "benchmark", "GB/s", "of read");
-  for (const auto& [name, rate] : best_rates()) {
+  std::printf("\nSummary: medians of timed runs, %s kernels; memory read %.2f GB/s wall, "
+              "%.2f GB/s per CPU second\n",
+              path, read_wall / 1e9, read_cpu / 1e9);
+  std::printf("  %-30s %9s %8s %9s %8s\n", "benchmark", "GB/s", "of read", "GB/cpu-s", "of read");
+  std::map<std::string, std::pair<double, double>> med;
+  for (const auto& [name, list] : runs()) {
     if (name.rfind("BM_MemoryRead", 0) == 0) continue;
-    std::printf("  %-34s %10.2f %9.0f%%\n", name.c_str(), rate / 1e9, 100.0 * rate / read);
+    const auto [wall, cpu] = median_rates(list);
+    med[name] = {wall, cpu};
+    std::printf("  %-30s %9.2f %7.0f%% %9.2f %7.0f%%\n", name.c_str(), wall / 1e9,
+                100.0 * wall / read_wall, cpu / 1e9, 100.0 * cpu / read_cpu);
   }
-  const double scatter = best_of("BM_ScatterTopk"), plain = best_of("BM_ScatterPlainChain");
-  if (scatter > 0 && plain > 0)
-    std::printf("  scatter_topk vs plain chain: %.2fx\n", scatter / plain);
+  if (med.count("BM_ScatterTopk") && med.count("BM_ScatterPlainChain"))
+    std::printf("  scatter_topk vs plain chain: %.2fx wall, %.2fx CPU\n",
+                med["BM_ScatterTopk"].first / med["BM_ScatterPlainChain"].first,
+                med["BM_ScatterTopk"].second / med["BM_ScatterPlainChain"].second);
 }
 
 }  // namespace
