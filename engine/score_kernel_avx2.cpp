@@ -78,7 +78,7 @@ ZV_AVX2_INLINE void run_group(const float* const* r, const float* q, int32_t dim
   __m256 acc[T];
   for (int t = 0; t < T; ++t) acc[t] = _mm256_setzero_ps();
   int32_t c = 0;
-  for (; c + 4 <= dim; c += 4) {
+  for (; c <= dim - 4; c += 4) {  // no overflow near INT32_MAX
     if constexpr (kLinear) {
       if (pf.next + 128 * T <= pf.end) {
         for (int l = 0; l < 2 * T; ++l) _mm_prefetch(pf.next + 64 * l, _MM_HINT_T2);

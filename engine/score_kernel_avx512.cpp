@@ -92,7 +92,7 @@ ZV_AVX512_INLINE void run_group(const float* const* r, const float* q, int32_t d
   __m512 acc[T];
   for (int t = 0; t < T; ++t) acc[t] = _mm512_setzero_ps();
   int32_t c = 0;
-  for (; c + 4 <= dim; c += 4) {
+  for (; c <= dim - 4; c += 4) {  // no overflow near INT32_MAX
     if constexpr (kLinear) {
       if (pf.next + 256 * T <= pf.end) {
         for (int l = 0; l < 4 * T; ++l) _mm_prefetch(pf.next + 64 * l, _MM_HINT_T2);
