@@ -80,7 +80,7 @@ ZV_AVX2_INLINE void run_group(const float* const* r, const float* q, int32_t dim
   int32_t c = 0;
   for (; c <= dim - 4; c += 4) {  // no overflow near INT32_MAX
     if constexpr (kLinear) {
-      if (pf.next + 128 * T <= pf.end) {
+      if (pf.end - pf.next >= 128 * T) {  // no arithmetic on a null pf.next
         for (int l = 0; l < 2 * T; ++l) _mm_prefetch(pf.next + 64 * l, _MM_HINT_T2);
         pf.next += 128 * T;
       }

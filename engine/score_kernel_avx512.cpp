@@ -94,7 +94,7 @@ ZV_AVX512_INLINE void run_group(const float* const* r, const float* q, int32_t d
   int32_t c = 0;
   for (; c <= dim - 4; c += 4) {  // no overflow near INT32_MAX
     if constexpr (kLinear) {
-      if (pf.next + 256 * T <= pf.end) {
+      if (pf.end - pf.next >= 256 * T) {  // no arithmetic on a null pf.next
         for (int l = 0; l < 4 * T; ++l) _mm_prefetch(pf.next + 64 * l, _MM_HINT_T2);
         pf.next += 256 * T;
       }
