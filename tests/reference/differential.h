@@ -964,6 +964,48 @@ inline std::string reproducer(const std::vector<Op>& ops, const std::string& wha
 
 // --- a whole run -------------------------------------------------------------
 
+// The calls a source produces, generated against the model alone: for looking
+// at an input that crashes the engine rather than disagreeing with it.
+inline std::vector<Op> generate_only(Source& src, size_t max_ops) {
+  Generator gen(src);
+  std::vector<Op> log;
+  zvref::Model model(0, 0);
+  auto apply_model = [&](Op& op) {
+    // The model's state is all generation needs; its arrays are fitted the
+    // way the runner fits them.
+    const int64_t d = std::max(model.dim(), 0);
+    std::vector<int64_t> i64(1 << 16);
+    std::vector<float> f32(1 << 20);
+    switch (op.kind) {
+      case Kind::kNew: model = zvref::Model(op.a, op.b); break;
+      case Kind::kBuild:
+        model.build(ptr(op.floats), op.n, op.a, ptr(op.ids), ptr(op.ints), ptr(op.offs), ptr(op.sizes), op.d);
+        break;
+      case Kind::kInsert:
+        op.floats.resize(static_cast<size_t>(std::max<int64_t>(op.n, 0) * d));
+        model.insert(ptr(op.floats), ptr(op.ids), static_cast<int32_t>(op.n));
+        break;
+      case Kind::kDelete: model.remove(ptr(op.ids), static_cast<int32_t>(op.n)); break;
+      case Kind::kSetIvf:
+        op.floats.resize(static_cast<size_t>(op.a > 0 ? op.a * d : 0));
+        model.set_ivf(op.key, op.a, op.b, ptr(op.floats), ptr(op.ids), ptr(op.offs), op.c);
+        break;
+      case Kind::kSetNprobe: model.set_ivf_nprobe(op.key, op.b); break;
+      case Kind::kClearIvf: model.clear_ivf(); break;
+      case Kind::kSetRowmeta:
+        model.set_rowmeta(ptr(op.ids), ptr(op.ints), ptr(op.cols), op.a, static_cast<int32_t>(op.n));
+        break;
+      default: op.query.resize(static_cast<size_t>(d)); break;
+    }
+  };
+  log.push_back(gen.gen_new());
+  for (size_t i = 0; i < max_ops && !src.exhausted(); ++i) {
+    if (i > 0) log.push_back(gen.next(model));
+    apply_model(log.back());
+  }
+  return log;
+}
+
 // Generates and runs one sequence of up to `max_ops` calls from `src`. On a
 // difference, returns the shrunk reproducer. `ops_done` counts calls run.
 inline std::optional<std::string> run_sequence(Source& src, size_t max_ops, uint64_t& ops_done) {
