@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "alloc.h"
+#include "ivf.h"
 #include "rowmeta.h"
 #include "write_path.h"
 
@@ -30,9 +31,11 @@ void IvfEntry::release() {
   free_bytes(centroids);
   free_bytes(list_ids);
   free_bytes(list_offsets);
+  free_bytes(list_rows);
   centroids = nullptr;
   list_ids = nullptr;
   list_offsets = nullptr;
+  list_rows = nullptr;
   centroid_floats = id_count = offset_count = 0;
 }
 
@@ -132,6 +135,7 @@ int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t di
   // State derived from the base is rebuilt by its owners.
   rebuild_visibility(rec);
   rebuild_rowmeta_dense(rec);
+  refresh_ivf_rows(rec);
   return 0;
 }
 

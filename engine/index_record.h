@@ -23,6 +23,9 @@ struct IvfEntry {
   int64_t id_count = 0;          // ids stored in `list_ids`
   int32_t* list_offsets = nullptr;
   int64_t offset_count = 0;      // offsets stored in `list_offsets`
+  // Base row of each listed id (-1 for none), id_count of them; derived from
+  // the base and refreshed by every build (see ivf.h).
+  int64_t* list_rows = nullptr;
 
   IvfEntry() = default;
   ~IvfEntry() { release(); }

@@ -21,6 +21,23 @@ T* copy_in(const T* src, int64_t count) {
   return dst;
 }
 
+// Ids whose table entries are prefetched ahead of the one being resolved.
+constexpr int64_t kResolveLookahead = 16;
+
+void prefetch_lookup(const IndexRecord& rec, int64_t id) {
+  if (id < 0 || id > rec.max_base_id) return;
+  if (rec.id_to_row != nullptr) __builtin_prefetch(rec.id_to_row + id);
+  else rec.id_to_row_sparse.prefetch(IdMap::hash(id));
+}
+
+// rows[p] = base row of ids[p], or -1.
+void resolve_rows(const IndexRecord& rec, const int64_t* ids, int64_t count, int64_t* rows) {
+  for (int64_t p = 0; p < count; ++p) {
+    if (p + kResolveLookahead < count) prefetch_lookup(rec, ids[p + kResolveLookahead]);
+    rows[p] = base_row_of(rec, ids[p]);
+  }
+}
+
 const IvfEntry* find_entry(const IndexRecord& rec, uint64_t key) {
   const int64_t* slot = rec.ivf_index.find(key_bits(key));
   return slot ? &rec.ivf_list[*slot] : nullptr;
@@ -39,6 +56,8 @@ int32_t set_ivf(IndexRecord& rec, uint64_t key, int32_t nlist, int32_t nprobe,
   float* c_copy = copy_in(centroids, centroid_floats);
   int64_t* id_copy = copy_in(list_ids, id_total);
   int32_t* off_copy = copy_in(list_offsets, offset_total);
+  int64_t* rows = id_total > 0 ? alloc_array<int64_t>(id_total) : nullptr;
+  resolve_rows(rec, id_copy, id_total, rows);
 
   const int64_t k = key_bits(key);
   const uint64_t h = IdMap::hash(k);
@@ -58,7 +77,15 @@ int32_t set_ivf(IndexRecord& rec, uint64_t key, int32_t nlist, int32_t nprobe,
   entry->id_count = id_total;
   entry->list_offsets = off_copy;
   entry->offset_count = offset_total;
+  entry->list_rows = rows;
   return 0;
+}
+
+void refresh_ivf_rows(IndexRecord& rec) {
+  for (int64_t s = 0; s < rec.ivf_list.size(); ++s) {
+    IvfEntry& e = rec.ivf_list[s];
+    resolve_rows(rec, e.list_ids, e.id_count, e.list_rows);
+  }
 }
 
 int32_t set_ivf_nprobe(IndexRecord& rec, uint64_t key, int32_t nprobe) {
@@ -80,11 +107,9 @@ int32_t clear_ivf(IndexRecord& rec) {
 
 namespace {
 
-// Listed rows resolved, then scored, per step of the walk. Two steps are in
-// flight: one being scored while the next is resolved and prefetched.
+// Listed rows gathered, then scored, per step of the walk. Two steps are in
+// flight: one being scored while the next is gathered and prefetched.
 constexpr int64_t kWalkChunk = 128;
-// Positions ahead whose id table entries are prefetched while resolving.
-constexpr int64_t kIdLookahead = 32;
 // Consecutive base rows from this many on go through the contiguous kernel;
 // shorter runs are cheaper to gather with their neighbours.
 constexpr int64_t kMinRun = 8;
@@ -103,7 +128,7 @@ int32_t best_centroid(const float* scores, int32_t nlist) {
   return chosen;
 }
 
-// One resolved stretch of listed rows, in offer order.
+// One stretch of listed rows, in offer order.
 struct Chunk {
   const float* rows[kWalkChunk];
   int64_t ids[kWalkChunk];
@@ -127,12 +152,10 @@ class ListWalk {
       if (pos_ >= end_ && !next_list()) break;
       const int64_t stop = std::min(end_, pos_ + (kWalkChunk - out.count));
       for (; pos_ < stop; ++pos_) {
-        if (pos_ + kIdLookahead < end_) prefetch_lookup(e_.list_ids[pos_ + kIdLookahead]);
-        const int64_t id = e_.list_ids[pos_];
-        const int64_t row = base_row_of(rec_, id);
+        const int64_t row = e_.list_rows[pos_];
         if (row < 0) continue;
         out.rows[out.count] = rec_.base_vectors + row * stride_;
-        out.ids[out.count] = id;
+        out.ids[out.count] = e_.list_ids[pos_];
         ++out.count;
       }
     }
@@ -158,18 +181,9 @@ class ListWalk {
       if (start >= end) continue;
       pos_ = start;
       end_ = end;
-      for (int64_t p = start; p < std::min(end, start + kIdLookahead); ++p) {
-        prefetch_lookup(e_.list_ids[p]);
-      }
       return true;
     }
     return false;
-  }
-
-  void prefetch_lookup(int64_t id) const {
-    if (id < 0 || id > rec_.max_base_id) return;
-    if (rec_.id_to_row != nullptr) __builtin_prefetch(rec_.id_to_row + id);
-    else rec_.id_to_row_sparse.prefetch(IdMap::hash(id));
   }
 
   // Listed rows are random reads unless the base is laid out by list; ask

@@ -508,19 +508,38 @@ TEST(IvfSearch, MatchesLiteralModelBitForBit) {
         if (rng() % 2) m.offsets[m.nlist] = int32_t(m.list_ids.size()) + 50;  // past the end
         if (rng() % 2) std::swap(m.offsets[5], m.offsets[6]);                 // decreasing
 
+        // Registered before or after the build; then the base is rebuilt in
+        // reverse row order under the registered entry.
         Index ix(dim);
+        const bool register_first = rng() % 2 == 0;
+        auto do_register = [&] {
+          ASSERT_EQ(zv_index_set_ivf(ix.h, 77, m.nlist, m.nprobe, m.centroids.data(),
+                                     m.list_ids.data(), m.offsets.data(),
+                                     static_cast<int32_t>(m.list_ids.size())),
+                    0);
+        };
+        if (register_first) do_register();
         ASSERT_EQ(ix.build(m.base, m.base_ids, dim), 0);
-        ASSERT_EQ(zv_index_set_ivf(ix.h, 77, m.nlist, m.nprobe, m.centroids.data(),
-                                   m.list_ids.data(), m.offsets.data(),
-                                   static_cast<int32_t>(m.list_ids.size())),
-                  0);
-        for (int trial = 0; trial < 3; ++trial) {
-          std::vector<float> q(dim + 1);
-          for (float& x : q) x = unit(rng);
-          for (int32_t k : {1, 10, 300}) {
-            SCOPED_TRACE(testing::Message() << "dim " << dim << " layout " << layout << " sparse "
-                                            << sparse_ids << " k " << k);
-            expect_same(search(ix.h, 77, q.data(), k), m.run(q.data(), k));
+        if (!register_first) do_register();
+        for (int pass = 0; pass < 2; ++pass) {
+          if (pass == 1) {
+            std::vector<float> rev(m.base.size());
+            for (int64_t r = 0; r < n; ++r) {
+              std::copy_n(m.base.data() + (n - 1 - r) * dim, dim, rev.data() + r * dim);
+            }
+            m.base.swap(rev);
+            std::reverse(m.base_ids.begin(), m.base_ids.end());
+            ASSERT_EQ(ix.build(m.base, m.base_ids, dim), 0);
+          }
+          for (int trial = 0; trial < 2; ++trial) {
+            std::vector<float> q(dim + 1);
+            for (float& x : q) x = unit(rng);
+            for (int32_t k : {1, 10, 300}) {
+              SCOPED_TRACE(testing::Message() << "dim " << dim << " layout " << layout
+                                              << " sparse " << sparse_ids << " k " << k
+                                              << " pass " << pass);
+              expect_same(search(ix.h, 77, q.data(), k), m.run(q.data(), k));
+            }
           }
         }
       }
