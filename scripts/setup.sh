@@ -4,9 +4,14 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest)
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(libbenchmark-dev libfaiss-dev python3-matplotlib)
-fi
+# --bench: benchmark peers; --fuzz: clang and its libFuzzer runtime
+# (scripts/fuzz.sh). Both may be given.
+for arg in "$@"; do
+  case "$arg" in
+    --bench) packages+=(libbenchmark-dev libfaiss-dev python3-matplotlib) ;;
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
