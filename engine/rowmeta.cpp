@@ -220,9 +220,22 @@ int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t 
           return;
         }
         if (f.dense == nullptr) return;
-        for (int64_t r = first; r < first + c; ++r) {
-          if (f.dense[r] == f.value) out_ids[count++] = rec.base_ids[r];
+        // Locals: the stores to out_ids could otherwise alias all of these.
+        const int64_t* dense = f.dense;
+        const int64_t* ids = rec.base_ids;
+        const int64_t v = f.value;
+        int64_t* out = out_ids + count;
+        const int64_t end = first + c;
+        int64_t r = first;
+        for (; r + 8 <= end; r += 8) {
+          uint32_t hits = 0;
+          for (int i = 0; i < 8; ++i) hits |= static_cast<uint32_t>(dense[r + i] == v) << i;
+          for (; hits != 0; hits &= hits - 1) *out++ = ids[r + __builtin_ctz(hits)];
         }
+        for (; r < end; ++r) {
+          if (dense[r] == v) *out++ = ids[r];
+        }
+        count = out - out_ids;
       });
   return count;
 }
@@ -260,15 +273,17 @@ int32_t search_filtered(const IndexRecord& rec, int32_t kind, int32_t column, in
           return;
         }
         if (f.dense == nullptr) return;
+        const int64_t* dense = f.dense;
+        const int64_t v = f.value;
         const int64_t end = first + c;
         int64_t r = first;
         while (r < end) {
-          if (f.dense[r] != f.value) {
+          if (dense[r] != v) {
             ++r;
             continue;
           }
           int64_t stop = r + 1;
-          while (stop < end && f.dense[stop] == f.value) ++stop;
+          while (stop < end && dense[stop] == v) ++stop;
           feed.add_run(rec.base_vectors + r * d, rec.base_ids + r, stop - r);
           r = stop;
         }
