@@ -57,14 +57,13 @@ void hide_delta_row(IndexRecord& rec, int64_t r) {
   if (clear_bit(rec.delta_visible.data(), r)) --rec.delta_visible_count;
 }
 
-// Software pipeline over a write batch: the map slots (and the id table
-// entry) of row i + kAhead are prefetched while row i is handled, and `near`
-// runs at i + kAhead / 2, when those slots have arrived, to prefetch what the
-// row itself will touch. Each id is hashed once; act(i, h) gets the hash.
+// Software pipeline over a write batch: the map slots and the id table entry
+// of row i + kAhead are prefetched while row i is handled, so the lookups'
+// cache misses overlap. Each id is hashed once; act(i, h) gets the hash.
 constexpr int32_t kAhead = 16;
 
-template <class Near, class Act>
-void pipelined(const IndexRecord& rec, const int64_t* ids, int32_t n, Near&& near, Act&& act) {
+template <class Act>
+void pipelined(const IndexRecord& rec, const int64_t* ids, int32_t n, Act&& act) {
   uint64_t ring[kAhead];
   auto fetch = [&](int32_t i) {
     const int64_t id = ids[i];
@@ -77,13 +76,10 @@ void pipelined(const IndexRecord& rec, const int64_t* ids, int32_t n, Near&& nea
       else rec.id_to_row_sparse.prefetch(h);
     }
   };
-  constexpr int32_t kNear = kAhead / 2;
   for (int32_t i = 0; i < n && i < kAhead; ++i) fetch(i);
-  for (int32_t i = 0; i < n && i < kNear; ++i) near(ids[i], ring[i % kAhead]);
   for (int32_t i = 0; i < n; ++i) {
     act(i, ring[i % kAhead]);
     if (i + kAhead < n) fetch(i + kAhead);
-    if (i + kNear < n) near(ids[i + kNear], ring[(i + kNear) % kAhead]);
   }
 }
 
@@ -131,17 +127,9 @@ int64_t insert_rows(IndexRecord& rec, const float* vectors, const int64_t* ids, 
   rec.mutated = 1;
   const int64_t v = ++rec.version;
   const int64_t d = rec.dim > 0 ? rec.dim : 0;
-  const int64_t lines = std::min<int64_t>(kPrefetchLines, (d * 4 + 63) / 64);
-  pipelined(
-      rec, ids, n,
-      [&](int64_t id, uint64_t h) {
-        // An upsert's row: bring it in for writing.
-        const int64_t* r = rec.delta_rows.find(id, h);
-        if (r == nullptr || (*r + 1) * d > rec.delta_vectors.size()) return;
-        const char* row = reinterpret_cast<const char*>(rec.delta_vectors.data() + *r * d);
-        for (int64_t l = 0; l < lines; ++l) __builtin_prefetch(row + l * 64, 1);
-      },
-      [&](int32_t i, uint64_t h) { insert_one(rec, ids[i], h, vectors + int64_t{i} * d, d, v); });
+  pipelined(rec, ids, n, [&](int32_t i, uint64_t h) {
+    insert_one(rec, ids[i], h, vectors + int64_t{i} * d, d, v);
+  });
   return v;
 }
 
@@ -149,9 +137,7 @@ int64_t delete_ids(IndexRecord& rec, const int64_t* ids, int32_t n) {
   if (n <= 0) return rec.version;
   rec.mutated = 1;
   const int64_t v = ++rec.version;
-  pipelined(
-      rec, ids, n, [](int64_t, uint64_t) {},
-      [&](int32_t i, uint64_t h) { delete_one(rec, ids[i], h, v); });
+  pipelined(rec, ids, n, [&](int32_t i, uint64_t h) { delete_one(rec, ids[i], h, v); });
   return v;
 }
 
