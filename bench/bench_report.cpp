@@ -13,6 +13,8 @@
 // Own flags (before the Google Benchmark ones):
 //   --sizes=10000,100000,1000000  base sizes (dim 128)
 //   --sweep_n=N                   base size of the recall/QPS sweep (default: largest)
+//   --cached_n=N                  base size of the cache-resident thread test
+//                                 (default 2000 rows: 1 MiB, inside one core's L2)
 //   --noise=X                     spread of the generated clusters (default 1.9)
 #include <algorithm>
 #include <chrono>
@@ -965,6 +967,7 @@ std::string cpu_model() {
 int main(int argc, char** argv) {
   std::vector<int64_t> sizes = {10000, 100000, 1000000};
   int64_t sweep_n = 0;
+  int64_t cached_n = 2000;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
@@ -980,6 +983,8 @@ int main(int argc, char** argv) {
       }
     } else if (a.rfind("--sweep_n=", 0) == 0) {
       sweep_n = std::stoll(a.substr(10));
+    } else if (a.rfind("--cached_n=", 0) == 0) {
+      cached_n = std::stoll(a.substr(11));
     } else if (a.rfind("--noise=", 0) == 0) {
       g_noise = std::stod(a.substr(8));
     } else {
@@ -1011,7 +1016,11 @@ int main(int argc, char** argv) {
 
   auto t0 = std::chrono::steady_clock::now();
   for (int64_t n : sizes) g_worlds.push_back(make_world(n));
-  if (std::find(sizes.begin(), sizes.end(), sweep_n) == sizes.end()) g_worlds.push_back(make_world(sweep_n));
+  for (int64_t extra : {sweep_n, cached_n}) {
+    bool have = false;
+    for (auto& w : g_worlds) have = have || w->n == extra;
+    if (!have) g_worlds.push_back(make_world(extra));
+  }
   double setup_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   benchmark::AddCustomContext("data_setup_seconds", std::to_string(setup_s));
 
@@ -1023,8 +1032,8 @@ int main(int argc, char** argv) {
       if (w->n == n) return w.get();
     return g_worlds.front().get();
   };
-  register_threads(world_of(sizes.front()), "cached");
-  if (sizes.back() != sizes.front()) register_threads(world_of(sizes.back()), "memory");
+  register_threads(world_of(cached_n), "cached");
+  register_threads(world_of(sizes.back()), "memory");
   register_sweep(world_of(sweep_n));
 
   benchmark::RunSpecifiedBenchmarks();
