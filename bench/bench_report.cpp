@@ -215,7 +215,7 @@ zv_index* build_index(const float* v, const int64_t* ids, int64_t n, const Parti
 // Everything measured at one base size.
 struct World {
   int64_t n = 0;
-  std::vector<float> vectors;  // row i = id i, in cluster order of generation
+  std::vector<float> vectors;  // row i has id i; clusters drawn at random per row
   std::vector<int64_t> ids;
   std::vector<float> queries;
   Partitions parts;

@@ -298,7 +298,10 @@ def main():
     md.append("| --- | ---: | ---: | --- |")
     missed = []
     for label, r, target in checks + thread_checks:
-        ok = r is not None and r >= target
+        if r is None:
+            md.append(f"| {label} | – | ≥ {target:g} | not measured |")
+            continue
+        ok = r >= target
         if not ok:
             missed.append(label)
         md.append(f"| {label} | {fmt_ratio(r)} | ≥ {target:g} | {'met' if ok else '**missed**'} |")
