@@ -58,7 +58,9 @@ std::vector<int64_t> match(zv_index* h, int32_t kind, int32_t column, int64_t va
   std::vector<int64_t> out(static_cast<size_t>(cap), -7);
   const int64_t n = zv_index_match_ids(h, kind, column, value, out.data());
   EXPECT_GE(n, 0);
-  for (int64_t i = n; i < cap; ++i) EXPECT_EQ(out[i], -7) << "written past the count at " << i;
+  EXPECT_TRUE(std::all_of(out.begin() + std::clamp<int64_t>(n, 0, cap), out.end(),
+                          [](int64_t x) { return x == -7; }))
+      << "written past the count";
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -434,9 +436,9 @@ struct Model {
 };
 
 TEST(RowmetaModel, RandomWritesMatchAndSearchExactly) {
-  for (uint64_t seed = 1; seed <= 6; ++seed) {
+  for (uint64_t seed = 1; seed <= 4; ++seed) {
     std::mt19937_64 rng(seed);
-    const int32_t dim = seed % 3 == 0 ? 1 : 7;
+    const int32_t dim = seed % 2 == 0 ? 1 : 7;
     Index ix(dim);
     Model m{dim, {}, {}, {}, {}, {}, {}, {}};
     auto rnd = [&](int64_t n) { return static_cast<int64_t>(rng() % static_cast<uint64_t>(n)); };
@@ -447,7 +449,7 @@ TEST(RowmetaModel, RandomWritesMatchAndSearchExactly) {
       return v;
     };
     const int64_t id_space = 1500;
-    for (int step = 0; step < 60; ++step) {
+    for (int step = 0; step < 45; ++step) {
       const int64_t op = rnd(10);
       if (op == 0 || step == 0) {
         const int64_t n = step == 0 ? 1200 : rnd(1400);
@@ -511,7 +513,7 @@ TEST(RowmetaModel, RandomWritesMatchAndSearchExactly) {
       for (int32_t kind : {0, 1, 2, -3}) {
         for (int64_t column = -1; column <= cc; ++column) {
           if (kind < 2 && column != 0) continue;
-          for (int64_t value = -1; value <= 2; ++value) {
+          for (int64_t value : {-1, 0, 2}) {
             std::vector<int64_t> want_ids;
             for (const auto& [id, vec] : walk) {
               if (m.passes(id, kind, column, value)) want_ids.push_back(id);
@@ -519,20 +521,22 @@ TEST(RowmetaModel, RandomWritesMatchAndSearchExactly) {
             ASSERT_EQ(match(ix.h, kind, static_cast<int32_t>(column), value), want_ids)
                 << "seed " << seed << " step " << step << " kind " << kind << " column "
                 << column << " value " << value;
+            // The k best passing rows by score, ties in walk order; rows at
+            // or below the fill score never count.
+            std::vector<std::pair<float, int64_t>> ranked;
+            for (const auto& [id, vec] : walk) {
+              if (!m.passes(id, kind, column, value)) continue;
+              const float s = zv::score_row(vec, q.data(), dim);
+              if (s > kFill) ranked.push_back({s, id});
+            }
+            std::stable_sort(ranked.begin(), ranked.end(),
+                             [](const auto& a, const auto& b) { return a.first > b.first; });
             for (int32_t k : {1, 10, 2000}) {
               std::vector<int64_t> top_ids(k, -1);
               std::vector<float> top_scores(k, kFill);
-              for (const auto& [id, vec] : walk) {
-                if (!m.passes(id, kind, column, value)) continue;
-                const float s = zv::score_row(vec, q.data(), dim);
-                if (!(s > top_scores[k - 1])) continue;
-                int32_t j = k - 1;
-                for (; j > 0 && s > top_scores[j - 1]; --j) {
-                  top_scores[j] = top_scores[j - 1];
-                  top_ids[j] = top_ids[j - 1];
-                }
-                top_scores[j] = s;
-                top_ids[j] = id;
+              for (size_t i = 0; i < ranked.size() && i < size_t(k); ++i) {
+                top_scores[i] = ranked[i].first;
+                top_ids[i] = ranked[i].second;
               }
               Result r = search(ix.h, kind, static_cast<int32_t>(column), value, q.data(), k);
               ASSERT_EQ(r.m, k);
