@@ -28,6 +28,16 @@ void* alloc_bytes(std::size_t bytes) {
 
 void free_bytes(void* block) { std::free(block); }
 
+void* resize_bytes(void* block, std::size_t bytes) {
+  if (bytes == 0) {
+    std::free(block);
+    return nullptr;
+  }
+  void* p = std::realloc(block, bytes);
+  if (p == nullptr) fatal_alloc_failure();
+  return p;
+}
+
 std::size_t checked_bytes(int64_t count, std::size_t size) {
   if (count < 0) fatal_alloc_failure();
   std::size_t n = static_cast<std::size_t>(count);

@@ -18,6 +18,12 @@ inline constexpr std::size_t kBlockAlign = 64;
 void* alloc_bytes(std::size_t bytes);
 void free_bytes(void* block);
 
+// Resizes a block from alloc_bytes() or resize_bytes(), keeping its first
+// min(old, new) bytes. Only 16-byte alignment is kept: growable lists use it,
+// because the allocator can then move large blocks by remapping pages
+// instead of copying them.
+void* resize_bytes(void* block, std::size_t bytes);
+
 // Bytes for `count` elements of `size` bytes; a negative count or a product
 // that overflows is an allocation that cannot succeed, hence fatal.
 std::size_t checked_bytes(int64_t count, std::size_t size);

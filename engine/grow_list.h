@@ -1,6 +1,6 @@
 // GrowList<T>: a contiguous, owned array with a length and a capacity that
-// grows geometrically (0, then 1, then doubling). Elements are relocated with
-// memcpy on growth, so T must not point into itself (true of every element
+// grows geometrically (0, then 1, then doubling). Elements are relocated
+// bytewise on growth, so T must not point into itself (true of every element
 // type here: scalars, IdMap, IvfEntry).
 #pragma once
 
@@ -39,10 +39,9 @@ class GrowList {
       if (cap > INT64_MAX / 2) fatal_alloc_failure();
       cap *= 2;
     }
-    T* fresh = alloc_array<T>(cap);
-    if (size_ > 0) std::memcpy(static_cast<void*>(fresh), data_, static_cast<std::size_t>(size_) * sizeof(T));
-    free_bytes(data_);
-    data_ = fresh;
+    // Elements relocate bytewise (see the note above), so the allocator may
+    // move them.
+    data_ = static_cast<T*>(resize_bytes(data_, checked_bytes(cap, sizeof(T))));
     capacity_ = cap;
   }
 
