@@ -204,7 +204,7 @@ TEST(Concurrency, ReadersOnOneHandleMatchSequentialCalls) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       while (!go.load()) std::this_thread::yield();
-      for (int round = 0; round < 6; ++round) {
+      for (int round = 0; round < 20; ++round) {
         // Each thread walks the readers in its own order.
         for (size_t i = 0; i < readers.size(); ++i) {
           const size_t j = (i * (2 * t + 1) + round) % readers.size();
