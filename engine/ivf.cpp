@@ -21,10 +21,15 @@ T* copy_in(const T* src, int64_t count) {
   return dst;
 }
 
+// A function whose only effect is a prefetch counts as free of side effects
+// to GCC, which then drops the calls; the prefetching helpers here are
+// forced inline so that their prefetches stay.
+#define ZV_PREFETCH_HELPER __attribute__((always_inline)) inline
+
 // Ids whose table entries are prefetched ahead of the one being resolved.
 constexpr int64_t kResolveLookahead = 16;
 
-void prefetch_lookup(const IndexRecord& rec, int64_t id) {
+ZV_PREFETCH_HELPER void prefetch_lookup(const IndexRecord& rec, int64_t id) {
   if (id < 0 || id > rec.max_base_id) return;
   if (rec.id_to_row != nullptr) __builtin_prefetch(rec.id_to_row + id);
   else rec.id_to_row_sparse.prefetch(IdMap::hash(id));
@@ -190,7 +195,7 @@ class ListWalk {
   // for every line of the chunk now so that it arrives while the previous
   // chunk is scored. A row that follows its predecessor in memory is left
   // to the hardware's stream prefetch, which handles runs better.
-  void prefetch_rows(const Chunk& chunk) const {
+  ZV_PREFETCH_HELPER void prefetch_rows(const Chunk& chunk) const {
     const int64_t bytes = stride_ * static_cast<int64_t>(sizeof(float));
     if (bytes == 0) return;
     for (int64_t i = 0; i < chunk.count; ++i) {
