@@ -5,7 +5,8 @@
 //
 // Prints one table row per layout and nprobe: queries per second of both,
 // their ratio, recall@10 of both against exact search, and how many queries
-// got the same result set from both.
+// got the same result set from both. Rates come from the median round's
+// thread processor time, so other work on the machine inflates them less.
 //
 // Options: --n=ROWS --nq=QUERIES --rounds=R (defaults 1000000, 500, 7);
 // --cache=FILE keeps the trained centroids, the assignment and the exact
