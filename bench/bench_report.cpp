@@ -878,9 +878,22 @@ void register_world(World* w) {
 #endif
 }
 
+// Pure arithmetic with no memory traffic: its 2-thread scaling is the CPU
+// the machine actually grants two threads at that moment (other processes
+// may hold the cores), the ceiling for every thread-scaling row next to it.
+void spin_loop(benchmark::State& state) {
+  for (auto _ : state) {
+    uint64_t x = uint64_t(state.thread_index()) + 1;
+    for (int i = 0; i < 100000; ++i) x = x * 6364136223846793005ull + 1442695040888963407ull;
+    benchmark::DoNotOptimize(x);
+  }
+  set_counts(state, 1, 0);
+}
+
 // Host threads sharing one handle: 1 and 2 threads of the same search.
 void register_threads(World* w, const std::string& tag) {
   const int64_t n = w->n;
+  add("threads_cpu_capacity_" + tag, "spin", n, spin_loop)->Threads(1)->Threads(2)->UseRealTime();
   const double vec_bytes = double(n) * kDim * sizeof(float);
   add("threads_search_full_" + tag, "zv", n, [w, n, vec_bytes](benchmark::State& s) {
     search_loop(s, *w, double(n), vec_bytes, [&](const float* q, int64_t, int64_t* oi, float* os) {
