@@ -17,12 +17,12 @@ bool dense_table_fits(int64_t max_id, int64_t n) {
   return max_id < 4 * n + 4096;
 }
 
+// Replaces the contents of an owned array with `count` elements of `src`.
 template <class T>
-T* copy_array(const T* src, int64_t count) {
-  if (count <= 0) return nullptr;
-  T* dst = alloc_array<T>(count);
-  std::memcpy(dst, src, static_cast<std::size_t>(count) * sizeof(T));
-  return dst;
+void refill(T*& block, int64_t& capacity, const T* src, int64_t count) {
+  if (reuse_or_alloc(block, capacity, count) != nullptr) {
+    std::memcpy(block, src, static_cast<std::size_t>(count) * sizeof(T));
+  }
 }
 
 }  // namespace
@@ -61,13 +61,14 @@ void release_base(IndexRecord& rec) {
   rec.partition_sizes = nullptr;
   rec.id_to_row = nullptr;
   rec.base_dup_prev = nullptr;
+  rec.base_capacity = {};
 }
 
 int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t dim,
                    const int64_t* ids, const int64_t* partition_keys,
                    const int32_t* partition_offsets, const int32_t* partition_sizes,
                    int32_t partition_count) {
-  // Validate everything before anything is allocated or changed.
+  // Validate everything before anything is changed.
   if (n < 0 || n > kBaseLimit || dim < 0 || partition_count < 0) return -1;
   if (dim > 0 && n > kBaseLimit / dim) return -1;  // n * dim > 2^40
   if (dim != rec.dim && (rec.delta_ids.size() > 0 || rec.ivf_list.size() > 0)) return -1;
@@ -78,29 +79,40 @@ int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t di
     if (id > max_id) max_id = id;
   }
 
-  const int64_t floats = n * dim;
-  float* vec_copy = copy_array(vectors, floats);
-  int64_t* id_copy = copy_array(ids, n);
-  int64_t* key_copy = copy_array(partition_keys, partition_count);
-  int32_t* off_copy = copy_array(partition_offsets, partition_count);
-  int32_t* size_copy = copy_array(partition_sizes, partition_count);
+  // From here on the build cannot fail (running out of memory ends the
+  // process), so the old base's storage is overwritten in place where it
+  // fits.
+  auto& cap = rec.base_capacity;
+  refill(rec.base_vectors, cap.vectors, vectors, n * dim);
+  refill(rec.base_ids, cap.ids, ids, n);
+  refill(rec.partition_keys, cap.keys, partition_keys, partition_count);
+  refill(rec.partition_offsets, cap.offsets, partition_offsets, partition_count);
+  refill(rec.partition_sizes, cap.sizes, partition_sizes, partition_count);
+  rec.max_base_id = max_id;
+  rec.base_count = n;
+  rec.dim = dim;
+  rec.partition_count = partition_count;
+  rec.sealed = 1;
 
   // Id lookup, last row wins; the previous holder of a repeated id is chained.
-  int64_t* dense = nullptr;
-  IdMap sparse;
-  int64_t* dup_prev = nullptr;
+  const int64_t* id_copy = rec.base_ids;
+  bool any_duplicate = false;
   auto note_duplicate = [&](int64_t r, int64_t prev) {
-    if (dup_prev == nullptr) {
-      dup_prev = alloc_array<int64_t>(n);
-      std::memset(dup_prev, 0xff, static_cast<std::size_t>(n) * sizeof(int64_t));
+    if (!any_duplicate) {
+      any_duplicate = true;
+      reuse_or_alloc(rec.base_dup_prev, cap.dup_prev, n);
+      std::memset(rec.base_dup_prev, 0xff, static_cast<std::size_t>(n) * sizeof(int64_t));
     }
-    dup_prev[r] = prev;
+    rec.base_dup_prev[r] = prev;
   };
-  if (n > 0 && dense_table_fits(max_id, n)) {
-    dense = alloc_array<int64_t>(max_id + 1);
-    std::memset(dense, 0xff, static_cast<std::size_t>(max_id + 1) * sizeof(int64_t));
+  IdMap sparse;
+  const bool dense = n > 0 && dense_table_fits(max_id, n);
+  reuse_or_alloc(rec.id_to_row, cap.id_table, dense ? max_id + 1 : 0);
+  if (dense) {
+    int64_t* table = rec.id_to_row;
+    std::memset(table, 0xff, static_cast<std::size_t>(max_id + 1) * sizeof(int64_t));
     for (int64_t r = 0; r < n; ++r) {
-      int64_t& slot = dense[id_copy[r]];
+      int64_t& slot = table[id_copy[r]];
       if (slot >= 0) note_duplicate(r, slot);
       slot = r;
     }
@@ -116,21 +128,9 @@ int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t di
       }
     }
   }
-
-  release_base(rec);
-  rec.base_vectors = vec_copy;
-  rec.base_ids = id_copy;
-  rec.partition_keys = key_copy;
-  rec.partition_offsets = off_copy;
-  rec.partition_sizes = size_copy;
-  rec.id_to_row = dense;
-  rec.id_to_row_sparse.swap(sparse);
-  rec.base_dup_prev = dup_prev;
-  rec.max_base_id = max_id;
-  rec.base_count = n;
-  rec.dim = dim;
-  rec.partition_count = partition_count;
-  rec.sealed = 1;
+  rec.id_to_row_sparse.swap(sparse);  // the old map goes with `sparse`
+  // Writers take a present chain to mean the ids repeat.
+  if (!any_duplicate) reuse_or_alloc(rec.base_dup_prev, cap.dup_prev, 0);
 
   // State derived from the base is rebuilt by its owners.
   rebuild_visibility(rec);

@@ -142,7 +142,9 @@ int64_t delete_ids(IndexRecord& rec, const int64_t* ids, int32_t n) {
 }
 
 void rebuild_visibility(IndexRecord& rec) {
-  release_visibility(rec);
+  rec.delta_visible.release();
+  rec.delta_visible_count = 0;
+  rec.base_visible_count = 0;
 
   const int64_t delta_count = rec.delta_ids.size();
   for (int64_t r = 0; r < delta_count; ++r) {
@@ -152,9 +154,9 @@ void rebuild_visibility(IndexRecord& rec) {
   }
 
   const int64_t n = rec.base_count;
-  if (n <= 0) return;
   const int64_t words = (n + 63) / 64;
-  rec.base_visible = alloc_array<uint64_t>(words);
+  reuse_or_alloc(rec.base_visible, rec.base_visible_capacity, words);
+  if (n <= 0) return;
   std::memset(rec.base_visible, 0xff, static_cast<std::size_t>(words) * sizeof(uint64_t));
   if (n & 63) rec.base_visible[words - 1] = (UINT64_C(1) << (n & 63)) - 1;
   rec.base_visible_count = n;
@@ -180,6 +182,7 @@ void rebuild_visibility(IndexRecord& rec) {
 void release_visibility(IndexRecord& rec) {
   free_bytes(rec.base_visible);
   rec.base_visible = nullptr;
+  rec.base_visible_capacity = 0;
   rec.base_visible_count = 0;
   rec.delta_visible.release();
   rec.delta_visible_count = 0;
