@@ -3,10 +3,14 @@
 // random call sequences compared bit for bit.
 //
 // ZV_DIFF_SECONDS sets the time box (default 15 s, 50 s under the address
-// sanitizer); ZV_DIFF_SEED the first seed (default 1).
+// sanitizer); ZV_DIFF_SEED the first seed (default 1). A call that does not
+// return within ZV_DIFF_STALL_SECONDS (default 120) is taken for a hang: the
+// calls so far are printed and the process aborts.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <limits>
 
@@ -175,7 +179,47 @@ TEST(Differential, FixedSequence) {
   EXPECT_FALSE(f.has_value()) << zvdiff::reproducer(ops, f ? f->what : "");
 }
 
+// Prints the running call list when no call has started for a while.
+class Watchdog {
+ public:
+  explicit Watchdog(zvdiff::Progress& p) : progress_(p), thread_([this] { watch(); }) {}
+  ~Watchdog() {
+    stop_.store(true);
+    thread_.join();
+  }
+
+ private:
+  void watch() {
+    const char* env = std::getenv("ZV_DIFF_STALL_SECONDS");
+    const int stall = env != nullptr ? std::atoi(env) : 120;
+    uint64_t last = progress_.started.load();
+    int quiet = 0;
+    while (!stop_.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const uint64_t now = progress_.started.load();
+      if (now != last) {
+        last = now;
+        quiet = 0;
+        continue;
+      }
+      if (++quiet < stall * 10) continue;
+      const std::vector<zvdiff::Op>* log = progress_.log.load();
+      if (log == nullptr) continue;  // between sequences, or shrinking
+      std::fprintf(stderr, "differential: no call returned for %d s; the last one hangs\n%s", stall,
+                   zvdiff::reproducer(*log, "the last call does not return").c_str());
+      std::fflush(stderr);
+      std::abort();
+    }
+  }
+
+  zvdiff::Progress& progress_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 TEST(Differential, SeededRandomSequences) {
+  zvdiff::Progress progress;
+  Watchdog watchdog(progress);
   const double budget = seconds_budget();
   const auto start = std::chrono::steady_clock::now();
   uint64_t seed = first_seed();
@@ -186,7 +230,7 @@ TEST(Differential, SeededRandomSequences) {
     if (elapsed >= budget && sequences > 0) break;
     zvdiff::Source src(seed);
     const size_t length = 1 + src.below(3000);
-    auto repro = zvdiff::run_sequence(src, length, ops);
+    auto repro = zvdiff::run_sequence(src, length, ops, &progress);
     ASSERT_FALSE(repro.has_value()) << "seed " << seed << " (ZV_DIFF_SEED=" << seed
                                     << " ZV_DIFF_SECONDS=0 reproduces it)\n"
                                     << *repro;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -1006,9 +1007,19 @@ inline std::vector<Op> generate_only(Source& src, size_t max_ops) {
   return log;
 }
 
+// Where a run is, for a watchdog on another thread: the call list and the
+// number of calls started. A call that never returns (a hang in the engine)
+// can then still be printed. The list is only read while the runner is stuck
+// inside a call, when nothing appends to it.
+struct Progress {
+  std::atomic<const std::vector<Op>*> log{nullptr};
+  std::atomic<uint64_t> started{0};
+};
+
 // Generates and runs one sequence of up to `max_ops` calls from `src`. On a
 // difference, returns the shrunk reproducer. `ops_done` counts calls run.
-inline std::optional<std::string> run_sequence(Source& src, size_t max_ops, uint64_t& ops_done) {
+inline std::optional<std::string> run_sequence(Source& src, size_t max_ops, uint64_t& ops_done,
+                                               Progress* progress = nullptr) {
   Generator gen(src);
   std::vector<Op> log;
   log.reserve(std::min<size_t>(max_ops, 4096));
@@ -1016,14 +1027,20 @@ inline std::optional<std::string> run_sequence(Source& src, size_t max_ops, uint
   log.push_back(gen.gen_new());
   for (size_t i = 0; i < max_ops && !src.exhausted(); ++i) {
     if (i > 0) log.push_back(gen.next(run.model()));
+    if (progress != nullptr) {
+      progress->log.store(&log);
+      progress->started.fetch_add(1);
+    }
     std::string d = run.apply(log.back());
     ++ops_done;
     if (!d.empty()) {
+      if (progress != nullptr) progress->log.store(nullptr);
       std::vector<Op> small = minimise(log);
       auto f = replay(small);
       return reproducer(small, f ? f->what : d);
     }
   }
+  if (progress != nullptr) progress->log.store(nullptr);
   return std::nullopt;
 }
 
