@@ -28,11 +28,22 @@ void IdMap::grow_to(uint64_t capacity) {
   Slot* fresh = alloc_array<Slot>(static_cast<int64_t>(capacity));
   for (uint64_t i = 0; i < capacity; ++i) fresh[i].key = kEmptyKey;
   uint64_t mask = capacity - 1;
-  for (uint64_t i = 0; i < old_capacity; ++i) {
-    if (old[i].key == kEmptyKey) continue;
-    uint64_t j = hash(old[i].key) & mask;
-    while (fresh[j].key != kEmptyKey) j = (j + 1) & mask;
-    fresh[j] = old[i];
+  // The keys land at random in the new table: each block's slots are
+  // prefetched before any is written, so the cache misses overlap.
+  constexpr uint64_t kBlock = 32;
+  uint64_t at[kBlock];
+  for (uint64_t first = 0; first < old_capacity; first += kBlock) {
+    const uint64_t end = first + kBlock < old_capacity ? first + kBlock : old_capacity;
+    for (uint64_t i = first; i < end; ++i) {
+      at[i - first] = hash(old[i].key) & mask;
+      __builtin_prefetch(&fresh[at[i - first]], 1);
+    }
+    for (uint64_t i = first; i < end; ++i) {
+      if (old[i].key == kEmptyKey) continue;
+      uint64_t j = at[i - first];
+      while (fresh[j].key != kEmptyKey) j = (j + 1) & mask;
+      fresh[j] = old[i];
+    }
   }
   free_bytes(old);
   slots_ = fresh;

@@ -61,6 +61,11 @@ class IdMap {
   // Makes room for `count` keys in total without further growth.
   void reserve(int64_t count);
 
+  // Before a batch of `n` stores: the map ends with at least max(size, n)
+  // keys unless the batch repeats ids, so growing to that at once skips the
+  // rehashes of doubling step by step, at the cost of some room when it does.
+  void reserve_for_batch(int64_t n) { reserve(n > size() ? n : size()); }
+
   // Hint that `h` will be looked up soon.
   void prefetch(uint64_t h) const {
     if (slots_ != nullptr) __builtin_prefetch(&slots_[h & mask_]);

@@ -45,6 +45,24 @@ void free_dense_copies(IndexRecord& rec) {
   }
 }
 
+// Handles ids[0 .. n-1] in order, act(i, hash), while fetch(id, hash) is
+// called kAhead ids in advance, so the cache misses of the lookups overlap.
+template <class Fetch, class Act>
+void run_ahead(const int64_t* ids, int32_t n, Fetch&& fetch, Act&& act) {
+  constexpr int32_t kAhead = 16;
+  uint64_t ring[kAhead];
+  auto start = [&](int32_t i) {
+    const uint64_t h = IdMap::hash(ids[i]);
+    ring[i % kAhead] = h;
+    fetch(ids[i], h);
+  };
+  for (int32_t i = 0; i < n && i < kAhead; ++i) start(i);
+  for (int32_t i = 0; i < n; ++i) {
+    act(i, ring[i % kAhead]);
+    if (i + kAhead < n) start(i + kAhead);
+  }
+}
+
 // The filter resolved once per call: the map that delta rows are tested
 // against and the dense copy that base rows are tested against.
 struct Filter {
@@ -159,33 +177,59 @@ int32_t set_rowmeta(IndexRecord& rec, const int64_t* ids, const int64_t* primary
     }
   }
   rec.rowmeta_column_count = column_count;
-  for (int32_t i = 0; i < n; ++i) {
+  if (n <= 0) return 0;
+  rec.rowmeta_primary.reserve_for_batch(n);
+  for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].reserve_for_batch(n);
+  const bool dense = rec.id_to_row != nullptr;
+  auto fetch = [&](int64_t id, uint64_t h) {
+    rec.rowmeta_primary.prefetch(h);
+    for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].prefetch(h);
+    if (dense && id >= 0 && id <= rec.max_base_id) __builtin_prefetch(rec.id_to_row + id);
+  };
+  run_ahead(ids, n, fetch, [&](int32_t i, uint64_t h) {
     const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id);
     const int64_t* values = column_values + int64_t{i} * column_count;
     rec.rowmeta_primary.assign(id, h, primary_values[i]);
     for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].assign(id, h, values[j]);
     const int64_t row = base_row_of(rec, id);
-    if (row < 0) continue;
+    if (row < 0) return;
     write_dense(rec, row, rec.rowmeta_dense_primary, primary_values[i]);
     for (int32_t j = 0; j < column_count; ++j) {
       write_dense(rec, row, rec.rowmeta_dense_columns[j], values[j]);
     }
-  }
+  });
   return 0;
 }
 
+// A base id's metadata is read from the dense copies by base row, which
+// hold exactly what the maps hold for it: one id table entry replaces the
+// 1 + m map lookups. Other ids (and ids of a sparse table) use the maps.
 int32_t export_rowmeta(const IndexRecord& rec, const int64_t* ids, int32_t n,
                        int64_t* out_primary, int64_t* out_columns) {
   const int32_t m = rec.rowmeta_column_count;
-  for (int32_t i = 0; i < n; ++i) {
-    const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id);
-    out_primary[i] = read_or_absent(rec.rowmeta_primary, id, h);
-    for (int32_t j = 0; j < m; ++j) {
-      out_columns[int64_t{i} * m + j] = read_or_absent(rec.rowmeta_columns[j], id, h);
+  const bool dense = rec.id_to_row != nullptr;
+  const int64_t* const* dense_columns = rec.rowmeta_dense_columns.data();
+  auto in_table = [&](int64_t id) { return dense && id >= 0 && id <= rec.max_base_id; };
+  auto fetch = [&](int64_t id, uint64_t h) {
+    if (in_table(id)) {
+      __builtin_prefetch(rec.id_to_row + id);
+      return;
     }
-  }
+    rec.rowmeta_primary.prefetch(h);
+    for (int32_t j = 0; j < m; ++j) rec.rowmeta_columns[j].prefetch(h);
+  };
+  run_ahead(ids, n, fetch, [&](int32_t i, uint64_t h) {
+    const int64_t id = ids[i];
+    int64_t* columns = out_columns + int64_t{i} * m;
+    const int64_t row = in_table(id) ? rec.id_to_row[id] : -1;
+    if (row >= 0) {
+      out_primary[i] = rec.rowmeta_dense_primary ? rec.rowmeta_dense_primary[row] : -1;
+      for (int32_t j = 0; j < m; ++j) columns[j] = dense_columns[j] ? dense_columns[j][row] : -1;
+      return;
+    }
+    out_primary[i] = read_or_absent(rec.rowmeta_primary, id, h);
+    for (int32_t j = 0; j < m; ++j) columns[j] = read_or_absent(rec.rowmeta_columns[j], id, h);
+  });
   return m;
 }
 

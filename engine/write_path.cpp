@@ -127,6 +127,7 @@ int64_t insert_rows(IndexRecord& rec, const float* vectors, const int64_t* ids, 
   rec.mutated = 1;
   const int64_t v = ++rec.version;
   const int64_t d = rec.dim > 0 ? rec.dim : 0;
+  rec.delta_rows.reserve_for_batch(n);
   pipelined(rec, ids, n, [&](int32_t i, uint64_t h) {
     insert_one(rec, ids[i], h, vectors + int64_t{i} * d, d, v);
   });
@@ -137,6 +138,7 @@ int64_t delete_ids(IndexRecord& rec, const int64_t* ids, int32_t n) {
   if (n <= 0) return rec.version;
   rec.mutated = 1;
   const int64_t v = ++rec.version;
+  rec.tombstones.reserve_for_batch(n);
   pipelined(rec, ids, n, [&](int32_t i, uint64_t h) { delete_one(rec, ids[i], h, v); });
   return v;
 }
