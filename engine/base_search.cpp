@@ -19,6 +19,25 @@ void offer_rows(const float* rows, const int64_t* ids, int64_t n, const float* q
   }
 }
 
+void offer_rows_masked(const float* rows, const int64_t* ids, int64_t n, const uint64_t* bits,
+                       int64_t first_bit, const float* query, int32_t dim, TopK& topk) {
+  const ScoreKernels& kernels = active_kernels();
+  const int64_t stride = dim > 0 ? dim : 0;
+  float scores[kScanChunk];
+  for (int64_t done = 0; done < n; done += kScanChunk) {
+    const int64_t c = std::min(kScanChunk, n - done);
+    kernels.score_block_ahead(rows + done * stride, c, n - done - c, query, dim, scores);
+    float t = topk.threshold();
+    for (int64_t i = 0; i < c; ++i) {
+      const int64_t b = first_bit + done + i;
+      if (scores[i] > t && ((bits[b >> 6] >> (b & 63)) & 1) != 0) {
+        topk.offer(scores[i], ids[done + i]);
+        t = topk.threshold();
+      }
+    }
+  }
+}
+
 void offer_row_ptrs(const float* const* rows, const int64_t* ids, int64_t n, const float* query,
                     int32_t dim, TopK& topk) {
   const ScoreKernels& kernels = active_kernels();

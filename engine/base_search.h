@@ -17,6 +17,12 @@ inline constexpr int64_t kScanChunk = 256;
 void offer_rows(const float* rows, const int64_t* ids, int64_t n, const float* query,
                 int32_t dim, TopK& topk);
 
+// As offer_rows, but offers row i only while bit (first_bit + i) of `bits`
+// is set. Every row is scored, so the scan streams at full speed where most
+// rows pass; hidden rows cost arithmetic only.
+void offer_rows_masked(const float* rows, const int64_t* ids, int64_t n, const uint64_t* bits,
+                       int64_t first_bit, const float* query, int32_t dim, TopK& topk);
+
 // Scores `n` rows given by pointers (rows[i] may lie anywhere) and offers
 // each with ids[i], in order. For lookups that resolve ids to rows first.
 void offer_row_ptrs(const float* const* rows, const int64_t* ids, int64_t n, const float* query,

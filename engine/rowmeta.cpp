@@ -298,40 +298,48 @@ int32_t search_filtered(const IndexRecord& rec, int32_t kind, int32_t column, in
   auto add_delta_row = [&](int64_t r) {
     if ((r + 1) * d <= delta_floats) feed.add(rec.delta_vectors.data() + r * d, rec.delta_ids[r]);
   };
-  walk_visible(
-      rec,
-      [&](int64_t first, int64_t c) {
-        if (f.all_pass) {
-          if ((first + c) * d <= delta_floats) {
-            feed.add_run(rec.delta_vectors.data() + first * d, rec.delta_ids.data() + first, c);
-            return;
-          }
-          for (int64_t r = first; r < first + c; ++r) add_delta_row(r);
-          return;
-        }
-        filter_delta_run(rec, f, first, c, add_delta_row);
-      },
-      [&](int64_t first, int64_t c) {
-        if (f.all_pass || (f.dense == nullptr && f.value == -1)) {
-          feed.add_run(rec.base_vectors + first * d, rec.base_ids + first, c);
-          return;
-        }
-        if (f.dense == nullptr) return;
-        const int64_t* dense = f.dense;
-        const int64_t v = f.value;
-        const int64_t end = first + c;
-        int64_t r = first;
-        while (r < end) {
-          if (dense[r] != v) {
-            ++r;
-            continue;
-          }
-          int64_t stop = r + 1;
-          while (stop < end && dense[stop] == v) ++stop;
-          feed.add_run(rec.base_vectors + r * d, rec.base_ids + r, stop - r);
-          r = stop;
-        }
-      });
+  walk_visible_delta(rec, [&](int64_t first, int64_t c) {
+    if (f.all_pass) {
+      if ((first + c) * d <= delta_floats) {
+        feed.add_run(rec.delta_vectors.data() + first * d, rec.delta_ids.data() + first, c);
+        return;
+      }
+      for (int64_t r = first; r < first + c; ++r) add_delta_row(r);
+      return;
+    }
+    filter_delta_run(rec, f, first, c, add_delta_row);
+  });
+  const bool every_visible_row_passes = f.all_pass || (f.dense == nullptr && f.value == -1);
+  // Where most base rows are visible, one masked pass over the whole base
+  // streams faster than many short runs between the hidden rows.
+  if (every_visible_row_passes && rec.base_visible_count * 2 >= rec.base_count &&
+      rec.base_visible_count > 0) {
+    feed.flush();
+    offer_rows_masked(rec.base_vectors, rec.base_ids, rec.base_count, rec.base_visible, 0, query,
+                      rec.dim, topk);
+    return k;
+  }
+  walk_visible_base(rec, [&](int64_t first, int64_t c) {
+    if (every_visible_row_passes) {
+      feed.add_run(rec.base_vectors + first * d, rec.base_ids + first, c);
+      return;
+    }
+    if (f.dense == nullptr) return;
+    const int64_t* dense = f.dense;
+    const int64_t v = f.value;
+    const int64_t end = first + c;
+    int64_t r = first;
+    while (r < end) {
+      if (dense[r] != v) {
+        ++r;
+        continue;
+      }
+      int64_t stop = r + 1;
+      while (stop < end && dense[stop] == v) ++stop;
+      feed.add_run(rec.base_vectors + r * d, rec.base_ids + r, stop - r);
+      r = stop;
+    }
+  });
   feed.flush();
   return k;
 }

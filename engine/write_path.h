@@ -119,12 +119,22 @@ void for_each_run(const uint64_t* words, int64_t n, int64_t set, Run& run) {
 
 }  // namespace visibility_detail
 
-template <class DeltaRun, class BaseRun>
-void walk_visible(const IndexRecord& rec, DeltaRun&& delta_run, BaseRun&& base_run) {
+// The two halves of the walk, for readers that treat them differently.
+template <class DeltaRun>
+void walk_visible_delta(const IndexRecord& rec, DeltaRun&& delta_run) {
   visibility_detail::for_each_run(rec.delta_visible.data(), rec.delta_ids.size(),
                                   rec.delta_visible_count, delta_run);
+}
+template <class BaseRun>
+void walk_visible_base(const IndexRecord& rec, BaseRun&& base_run) {
   visibility_detail::for_each_run(rec.base_visible, rec.base_count, rec.base_visible_count,
                                   base_run);
+}
+
+template <class DeltaRun, class BaseRun>
+void walk_visible(const IndexRecord& rec, DeltaRun&& delta_run, BaseRun&& base_run) {
+  walk_visible_delta(rec, delta_run);
+  walk_visible_base(rec, base_run);
 }
 
 }  // namespace zv
