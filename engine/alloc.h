@@ -8,7 +8,8 @@
 
 namespace zv {
 
-// Alignment of every block: one cache line, which also suits any vector load.
+// Alignment of every block from alloc_bytes(): one cache line, which also
+// suits any vector load. (resize_bytes() keeps only 16.)
 inline constexpr std::size_t kBlockAlign = 64;
 
 // Writes the fatal allocation line to file descriptor 1 and aborts.

@@ -35,7 +35,7 @@ void IdMap::grow_to(uint64_t capacity) {
   for (uint64_t first = 0; first < old_capacity; first += kBlock) {
     const uint64_t end = first + kBlock < old_capacity ? first + kBlock : old_capacity;
     for (uint64_t i = first; i < end; ++i) {
-      at[i - first] = hash(old[i].key) & mask;
+      at[i - first] = hash(old[i].key, seed_) & mask;
       __builtin_prefetch(&fresh[at[i - first]], 1);
     }
     for (uint64_t i = first; i < end; ++i) {
@@ -53,6 +53,9 @@ void IdMap::grow_to(uint64_t capacity) {
 void IdMap::reserve(int64_t count) {
   uint64_t capacity = slots_ ? mask_ + 1 : 0;
   if (count <= 0 || !over_load(count, capacity)) return;
+  // More keys than any table grow_to() can hold: an allocation that cannot
+  // succeed (and the doubling below would otherwise wrap around).
+  if (count > (INT64_C(1) << 57)) fatal_alloc_failure();
   uint64_t want = capacity ? capacity : kMinCapacity;
   while (over_load(count, want)) want *= 2;
   grow_to(want);

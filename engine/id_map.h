@@ -2,7 +2,9 @@
 //
 // Callers hash a key once with IdMap::hash() and pass the hash to every map
 // they touch for that key (the delta and tombstone maps, the metadata maps),
-// so the hash function is the same for every map. Keys are never removed one
+// so every map of one index shares one seed. The seed is per index and not
+// predictable by the host, so ids crafted to collide under one index's hash
+// do not collide under another's. Keys are never removed one
 // by one; clear() drops them all. Every 64-bit key is legal: the slot marker
 // for "empty" is a key value too, and that one key is kept out of line.
 #pragma once
@@ -19,10 +21,11 @@ class IdMap {
   IdMap(const IdMap&) = delete;
   IdMap& operator=(const IdMap&) = delete;
 
-  // A full 64-bit mixer (the murmur3 finaliser): sequential, strided and
-  // high-bit-only key patterns all spread over the table.
-  static uint64_t hash(int64_t key) {
-    uint64_t h = static_cast<uint64_t>(key);
+  // A full 64-bit mixer (the murmur3 finaliser) over the seeded key:
+  // sequential, strided and high-bit-only key patterns all spread over the
+  // table.
+  static uint64_t hash(int64_t key, uint64_t seed = 0) {
+    uint64_t h = static_cast<uint64_t>(key) ^ seed;
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
@@ -31,7 +34,12 @@ class IdMap {
     return h;
   }
 
-  // The value stored for `key`, or nullptr. `h` must be hash(key).
+  // The seed every hash passed to this map was made with; set before the
+  // first key goes in.
+  void set_seed(uint64_t seed) { seed_ = seed; }
+  uint64_t seed() const { return seed_; }
+
+  // The value stored for `key`, or nullptr. `h` must be hash(key, seed()).
   const int64_t* find(int64_t key, uint64_t h) const {
     if (key == kEmptyKey) return has_empty_key_ ? &empty_key_value_ : nullptr;
     if (slots_ == nullptr) return nullptr;
@@ -44,7 +52,7 @@ class IdMap {
   int64_t* find(int64_t key, uint64_t h) {
     return const_cast<int64_t*>(static_cast<const IdMap*>(this)->find(key, h));
   }
-  const int64_t* find(int64_t key) const { return find(key, hash(key)); }
+  const int64_t* find(int64_t key) const { return find(key, hash(key, seed_)); }
   bool contains(int64_t key, uint64_t h) const { return find(key, h) != nullptr; }
 
   // The value slot of `key`, inserted with `initial` when absent; *inserted
@@ -56,7 +64,7 @@ class IdMap {
     bool inserted;
     upsert(key, h, value, &inserted) = value;
   }
-  void assign(int64_t key, int64_t value) { assign(key, hash(key), value); }
+  void assign(int64_t key, int64_t value) { assign(key, hash(key, seed_), value); }
 
   // Makes room for `count` keys in total without further growth.
   void reserve(int64_t count);
@@ -82,6 +90,7 @@ class IdMap {
     std::swap(size_, other.size_);
     std::swap(has_empty_key_, other.has_empty_key_);
     std::swap(empty_key_value_, other.empty_key_value_);
+    std::swap(seed_, other.seed_);
   }
 
  private:
@@ -98,6 +107,7 @@ class IdMap {
   uint64_t mask_ = 0;   // capacity - 1; capacity is a power of two
   int64_t size_ = 0;    // keys stored in slots_
   bool has_empty_key_ = false;
+  uint64_t seed_ = 0;
   int64_t empty_key_value_ = 0;
 };
 

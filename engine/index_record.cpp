@@ -39,6 +39,25 @@ void IvfEntry::release() {
   centroid_floats = id_count = offset_count = 0;
 }
 
+namespace {
+
+// Unpredictable to the host: where the record lives and when it was made.
+uint64_t fresh_hash_seed(const void* where) {
+  uint64_t s = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(where));
+#if defined(__x86_64__) || defined(__i386__)
+  s ^= __builtin_ia32_rdtsc() * 0x9e3779b97f4a7c15ULL;
+#endif
+  return IdMap::hash(static_cast<int64_t>(s), 0x2545f4914f6cdd1dULL);
+}
+
+}  // namespace
+
+IndexRecord::IndexRecord() : hash_seed(fresh_hash_seed(this)) {
+  for (IdMap* map : {&id_to_row_sparse, &delta_rows, &tombstones, &rowmeta_primary, &ivf_index}) {
+    map->set_seed(hash_seed);
+  }
+}
+
 IndexRecord::~IndexRecord() {
   release_base(*this);
   release_visibility(*this);
@@ -106,6 +125,7 @@ int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t di
     rec.base_dup_prev[r] = prev;
   };
   IdMap sparse;
+  sparse.set_seed(rec.hash_seed);
   const bool dense = n > 0 && dense_table_fits(max_id, n);
   reuse_or_alloc(rec.id_to_row, cap.id_table, dense ? max_id + 1 : 0);
   if (dense) {
@@ -121,7 +141,7 @@ int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t di
     for (int64_t r = 0; r < n; ++r) {
       int64_t id = id_copy[r];
       bool inserted;
-      int64_t& slot = sparse.upsert(id, IdMap::hash(id), r, &inserted);
+      int64_t& slot = sparse.upsert(id, id_hash(rec, id), r, &inserted);
       if (!inserted) {
         note_duplicate(r, slot);
         slot = r;

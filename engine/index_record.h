@@ -36,6 +36,9 @@ struct IvfEntry {
 };
 
 struct IndexRecord {
+  // Seed of the id hash shared by every map below (see id_map.h).
+  uint64_t hash_seed = 0;
+
   // --- dimensions and the sealed base --------------------------------------
   int32_t dim = 0;
   int32_t tag = 0;
@@ -96,17 +99,22 @@ struct IndexRecord {
   IdMap ivf_index;                  // key -> slot in ivf_list
   GrowList<IvfEntry> ivf_list;
 
-  IndexRecord() = default;
+  IndexRecord();
   ~IndexRecord();
   IndexRecord(const IndexRecord&) = delete;
   IndexRecord& operator=(const IndexRecord&) = delete;
 };
 
+// The hash of `id` for every map of this record.
+inline uint64_t id_hash(const IndexRecord& rec, int64_t id) {
+  return IdMap::hash(id, rec.hash_seed);
+}
+
 // Base row of `id` (the last row holding it), or -1.
 inline int64_t base_row_of(const IndexRecord& rec, int64_t id) {
   if (id < 0 || id > rec.max_base_id) return -1;
   if (rec.id_to_row != nullptr) return rec.id_to_row[id];
-  const int64_t* row = rec.id_to_row_sparse.find(id, IdMap::hash(id));
+  const int64_t* row = rec.id_to_row_sparse.find(id, id_hash(rec, id));
   return row ? *row : -1;
 }
 

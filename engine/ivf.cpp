@@ -32,7 +32,7 @@ constexpr int64_t kResolveLookahead = 16;
 ZV_PREFETCH_HELPER void prefetch_lookup(const IndexRecord& rec, int64_t id) {
   if (id < 0 || id > rec.max_base_id) return;
   if (rec.id_to_row != nullptr) __builtin_prefetch(rec.id_to_row + id);
-  else rec.id_to_row_sparse.prefetch(IdMap::hash(id));
+  else rec.id_to_row_sparse.prefetch(id_hash(rec, id));
 }
 
 // rows[p] = base row of ids[p], or -1.
@@ -65,7 +65,7 @@ int32_t set_ivf(IndexRecord& rec, uint64_t key, int32_t nlist, int32_t nprobe,
   resolve_rows(rec, id_copy, id_total, rows);
 
   const int64_t k = key_bits(key);
-  const uint64_t h = IdMap::hash(k);
+  const uint64_t h = id_hash(rec, k);
   IvfEntry* entry;
   if (int64_t* slot = rec.ivf_index.find(k, h)) {
     entry = &rec.ivf_list[*slot];

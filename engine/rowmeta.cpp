@@ -48,11 +48,12 @@ void free_dense_copies(IndexRecord& rec) {
 // Handles ids[0 .. n-1] in order, act(i, hash), while fetch(id, hash) is
 // called kAhead ids in advance, so the cache misses of the lookups overlap.
 template <class Fetch, class Act>
-void run_ahead(const int64_t* ids, int32_t n, Fetch&& fetch, Act&& act) {
+void run_ahead(const IndexRecord& rec, const int64_t* ids, int32_t n, Fetch&& fetch,
+               Act&& act) {
   constexpr int32_t kAhead = 16;
   uint64_t ring[kAhead];
   auto start = [&](int32_t i) {
-    const uint64_t h = IdMap::hash(ids[i]);
+    const uint64_t h = id_hash(rec, ids[i]);
     ring[i % kAhead] = h;
     fetch(ids[i], h);
   };
@@ -101,7 +102,7 @@ void filter_delta_run(const IndexRecord& rec, const Filter& f, int64_t first, in
   for (int64_t done = 0; done < count; done += kAhead) {
     const int64_t c = count - done < kAhead ? count - done : kAhead;
     for (int64_t i = 0; i < c; ++i) {
-      hashes[i] = IdMap::hash(rec.delta_ids[first + done + i]);
+      hashes[i] = id_hash(rec, rec.delta_ids[first + done + i]);
       f.map->prefetch(hashes[i]);
     }
     for (int64_t i = 0; i < c; ++i) {
@@ -172,7 +173,7 @@ int32_t set_rowmeta(IndexRecord& rec, const int64_t* ids, const int64_t* primary
     rec.rowmeta_columns.reserve_more(added);
     rec.rowmeta_dense_columns.reserve_more(added);
     while (rec.rowmeta_columns.size() < column_count) {
-      rec.rowmeta_columns.emplace_back();
+      rec.rowmeta_columns.emplace_back().set_seed(rec.hash_seed);
       rec.rowmeta_dense_columns.push_back(nullptr);
     }
   }
@@ -186,7 +187,7 @@ int32_t set_rowmeta(IndexRecord& rec, const int64_t* ids, const int64_t* primary
     for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].prefetch(h);
     if (dense && id >= 0 && id <= rec.max_base_id) __builtin_prefetch(rec.id_to_row + id);
   };
-  run_ahead(ids, n, fetch, [&](int32_t i, uint64_t h) {
+  run_ahead(rec, ids, n, fetch, [&](int32_t i, uint64_t h) {
     const int64_t id = ids[i];
     const int64_t* values = column_values + int64_t{i} * column_count;
     rec.rowmeta_primary.assign(id, h, primary_values[i]);
@@ -218,7 +219,7 @@ int32_t export_rowmeta(const IndexRecord& rec, const int64_t* ids, int32_t n,
     rec.rowmeta_primary.prefetch(h);
     for (int32_t j = 0; j < m; ++j) rec.rowmeta_columns[j].prefetch(h);
   };
-  run_ahead(ids, n, fetch, [&](int32_t i, uint64_t h) {
+  run_ahead(rec, ids, n, fetch, [&](int32_t i, uint64_t h) {
     const int64_t id = ids[i];
     int64_t* columns = out_columns + int64_t{i} * m;
     const int64_t row = in_table(id) ? rec.id_to_row[id] : -1;
@@ -235,9 +236,9 @@ int32_t export_rowmeta(const IndexRecord& rec, const int64_t* ids, int32_t n,
 
 bool row_matches(const IndexRecord& rec, int64_t id, int32_t kind, int64_t column, int64_t value) {
   if (kind == 0) return true;
-  if (kind == 1) return read_or_absent(rec.rowmeta_primary, id, IdMap::hash(id)) == value;
+  if (kind == 1) return read_or_absent(rec.rowmeta_primary, id, id_hash(rec, id)) == value;
   if (column < 0 || column >= rec.rowmeta_column_count) return false;
-  return read_or_absent(rec.rowmeta_columns[column], id, IdMap::hash(id)) == value;
+  return read_or_absent(rec.rowmeta_columns[column], id, id_hash(rec, id)) == value;
 }
 
 int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value,
@@ -356,7 +357,7 @@ void rebuild_rowmeta_dense(IndexRecord& rec) {
   if (!any_primary && !any_column) return;
   for (int64_t r = 0; r < n; ++r) {
     const int64_t id = rec.base_ids[r];
-    const uint64_t h = IdMap::hash(id);
+    const uint64_t h = id_hash(rec, id);
     // One row at a time: duplicates are covered by their own rows, so the
     // chain walk of write_dense is not needed here.
     auto fill = [&](const IdMap& map, int64_t*& copy) {

@@ -67,7 +67,7 @@ void pipelined(const IndexRecord& rec, const int64_t* ids, int32_t n, Act&& act)
   uint64_t ring[kAhead];
   auto fetch = [&](int32_t i) {
     const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id);
+    const uint64_t h = id_hash(rec, id);
     ring[i % kAhead] = h;
     rec.tombstones.prefetch(h);
     rec.delta_rows.prefetch(h);
@@ -152,7 +152,7 @@ void rebuild_visibility(IndexRecord& rec) {
   for (int64_t r = 0; r < delta_count; ++r) {
     if ((r & 63) == 0) rec.delta_visible.push_back(0);
     const int64_t id = rec.delta_ids[r];
-    if (!is_deleted(rec, id, IdMap::hash(id))) show_delta_row(rec, r);
+    if (!is_deleted(rec, id, id_hash(rec, id))) show_delta_row(rec, r);
   }
 
   const int64_t n = rec.base_count;
@@ -165,17 +165,17 @@ void rebuild_visibility(IndexRecord& rec) {
   // Shadowed rows: found from the (usually few) delta ids.
   for (int64_t r = 0; r < delta_count; ++r) {
     const int64_t id = rec.delta_ids[r];
-    hide_base_rows(rec, id, IdMap::hash(id));
+    hide_base_rows(rec, id, id_hash(rec, id));
   }
   // Deleted rows: the tombstones are not listed anywhere, so each base row
   // asks; an index that never deleted skips this pass.
   if (rec.tombstones.size() == 0) return;
   constexpr int64_t kAhead = 16;
   for (int64_t r = 0; r < n; ++r) {
-    if (r + kAhead < n) rec.tombstones.prefetch(IdMap::hash(rec.base_ids[r + kAhead]));
+    if (r + kAhead < n) rec.tombstones.prefetch(id_hash(rec, rec.base_ids[r + kAhead]));
     if (!row_bit(rec.base_visible, r)) continue;
     const int64_t id = rec.base_ids[r];
-    if (is_deleted(rec, id, IdMap::hash(id)) && clear_bit(rec.base_visible, r)) {
+    if (is_deleted(rec, id, id_hash(rec, id)) && clear_bit(rec.base_visible, r)) {
       --rec.base_visible_count;
     }
   }
@@ -258,7 +258,7 @@ int32_t search_mvcc(const IndexRecord& rec, const int64_t* ids, int32_t n, const
     const int64_t* batch = ids + first;
     for (int32_t j = 0; j < count; ++j) {
       const int64_t id = batch[j];
-      hashes[j] = IdMap::hash(id);
+      hashes[j] = id_hash(rec, id);
       if (has_delta) rec.delta_rows.prefetch(hashes[j]);
       if (id >= 0 && id <= rec.max_base_id) {
         if (dense) __builtin_prefetch(rec.id_to_row + id);

@@ -65,6 +65,13 @@
 #define ZV_API __attribute__((visibility("default")))
 #endif
 
+/* C++ callers may rely on it: nothing ever throws out of the library. */
+#ifdef __cplusplus
+#define ZV_NOEXCEPT noexcept
+#else
+#define ZV_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -96,39 +103,39 @@ typedef struct zv_index zv_index;
  * stored); the tag is only ever reported back by zv_index_stats().
  * Returns the handle, never NULL (out of memory is fatal). The caller owns
  * it and releases it with zv_index_free(). */
-ZV_API zv_index *zv_index_new(int32_t dim, int32_t tag);
+ZV_API zv_index *zv_index_new(int32_t dim, int32_t tag) ZV_NOEXCEPT;
 
 /* Releases the index and everything it owns. NULL is a harmless no-op. The
  * handle must not be used again; no caller array is touched. Writing call. */
-ZV_API void zv_index_free(zv_index *index);
+ZV_API void zv_index_free(zv_index *index) ZV_NOEXCEPT;
 
 /* Stores the base row count, the dimension, the tag and the partition count
  * through the four pointers (none may be NULL). Before a build the counts
  * are 0. Returns 0. */
 ZV_API int32_t zv_index_stats(const zv_index *index, int64_t *out_base_count,
                               int32_t *out_dim, int32_t *out_tag,
-                              int32_t *out_partition_count);
+                              int32_t *out_partition_count) ZV_NOEXCEPT;
 
 /* Returns the write version: the number of zv_index_insert / zv_index_delete
  * calls that named at least one row. 0 for a new index; never decreases.
  * Builds, metadata and IVF calls do not change it. No function takes a
  * version back: it marks how many writes were applied. */
-ZV_API int64_t zv_index_snapshot(const zv_index *index);
+ZV_API int64_t zv_index_snapshot(const zv_index *index) ZV_NOEXCEPT;
 
 /* Returns ZV_RUNTIME_FORMAT_VERSION (1). Takes no handle; compare it with
  * the macro to detect a header/library mismatch. */
-ZV_API int32_t zv_runtime_format_version(void);
+ZV_API int32_t zv_runtime_format_version(void) ZV_NOEXCEPT;
 
 /* Returns 1 once any insert or delete has named a row, else 0. Never goes
  * back to 0. */
-ZV_API int32_t zv_index_mutated(const zv_index *index);
+ZV_API int32_t zv_index_mutated(const zv_index *index) ZV_NOEXCEPT;
 
 /* Returns 1 once a base has been built, else 0. Never goes back to 0. */
-ZV_API int32_t zv_index_sealed(const zv_index *index);
+ZV_API int32_t zv_index_sealed(const zv_index *index) ZV_NOEXCEPT;
 
 /* Returns the number of delta rows: one per distinct id ever inserted,
  * deleted ones included (a delete never removes a delta row). */
-ZV_API int64_t zv_index_delta_count(const zv_index *index);
+ZV_API int64_t zv_index_delta_count(const zv_index *index) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Sealed base
@@ -161,7 +168,7 @@ ZV_API int32_t zv_index_build(zv_index *index, const float *vectors, int64_t n,
                               const int64_t *partition_keys,
                               const int32_t *partition_offsets,
                               const int32_t *partition_sizes,
-                              int32_t partition_count);
+                              int32_t partition_count) ZV_NOEXCEPT;
 
 /* Copies the base exactly as built (deleted and shadowed rows included,
  * delta rows not) into `out_vectors` (room for base_count*dim floats; not
@@ -169,7 +176,7 @@ ZV_API int32_t zv_index_build(zv_index *index, const float *vectors, int64_t n,
  * order. Take base_count and dim from zv_index_stats(). Returns base_count,
  * or 0 without writing when the index is not sealed. */
 ZV_API int64_t zv_index_export_base(const zv_index *index, float *out_vectors,
-                                    int64_t *out_ids);
+                                    int64_t *out_ids) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Writes: the delta and tombstones
@@ -191,7 +198,7 @@ ZV_API int64_t zv_index_export_base(const zv_index *index, float *out_vectors,
  * With n <= 0 nothing changes, no array is read and the current version is
  * returned. Never rejects. */
 ZV_API int64_t zv_index_insert(zv_index *index, const float *vectors,
-                               const int64_t *ids, int32_t n);
+                               const int64_t *ids, int32_t n) ZV_NOEXCEPT;
 
 /* Deletes the `n` ids in `ids` by tombstone, whether or not they have a
  * row. Writing call. Nothing stored is removed (zv_index_delta_count is
@@ -201,7 +208,7 @@ ZV_API int64_t zv_index_insert(zv_index *index, const float *vectors,
  * deleted base rows. Returns the version after the call (one more when
  * n >= 1); with n <= 0 nothing changes and `ids` is not read. Never
  * rejects. */
-ZV_API int64_t zv_index_delete(zv_index *index, const int64_t *ids, int32_t n);
+ZV_API int64_t zv_index_delete(zv_index *index, const int64_t *ids, int32_t n) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Visible rows
@@ -214,18 +221,18 @@ ZV_API int64_t zv_index_delete(zv_index *index, const int64_t *ids, int32_t n);
 
 /* Returns the number of visible rows: the size to give the output arrays of
  * zv_index_visible_ids, zv_index_export_visible and zv_index_match_ids. */
-ZV_API int64_t zv_index_visible_count(const zv_index *index);
+ZV_API int64_t zv_index_visible_count(const zv_index *index) ZV_NOEXCEPT;
 
 /* Writes the id of every visible row, in walk order, to `out_ids` (room for
  * zv_index_visible_count() ids). Returns the number written. */
-ZV_API int64_t zv_index_visible_ids(const zv_index *index, int64_t *out_ids);
+ZV_API int64_t zv_index_visible_ids(const zv_index *index, int64_t *out_ids) ZV_NOEXCEPT;
 
 /* Writes every visible row, in walk order: its dim floats to `out_vectors`
  * (room for count*dim floats) and its id to `out_ids` (room for count ids),
  * count being zv_index_visible_count(). With dim <= 0 only ids are written.
  * Returns the number of rows written. */
 ZV_API int64_t zv_index_export_visible(const zv_index *index,
-                                       float *out_vectors, int64_t *out_ids);
+                                       float *out_vectors, int64_t *out_ids) ZV_NOEXCEPT;
 
 /* Top-k over `n` candidate ids under the current writes.
  *
@@ -239,7 +246,7 @@ ZV_API int64_t zv_index_export_visible(const zv_index *index,
  * `out_scores` and returns k; returns 0 without writing when k <= 0. */
 ZV_API int32_t zv_index_search_mvcc(const zv_index *index, const int64_t *ids,
                                     int32_t n, const float *query, int32_t k,
-                                    int64_t *out_ids, float *out_scores);
+                                    int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Base searches (the base as built: no delta, no tombstones)
@@ -254,7 +261,7 @@ ZV_API int32_t zv_index_search_mvcc(const zv_index *index, const int64_t *ids,
  * not sealed or m <= 0. */
 ZV_API int32_t zv_index_search_full(const zv_index *index, const float *query,
                                     int32_t k, int64_t *out_ids,
-                                    float *out_scores);
+                                    float *out_scores) ZV_NOEXCEPT;
 
 /* Exact top-k over the base rows of the partition with key `partition_key`
  * (found by bisection over the ascending keys), offered in row order.
@@ -264,7 +271,7 @@ ZV_API int32_t zv_index_search_full(const zv_index *index, const float *query,
 ZV_API int32_t zv_index_search_partition(const zv_index *index,
                                          int64_t partition_key,
                                          const float *query, int32_t k,
-                                         int64_t *out_ids, float *out_scores);
+                                         int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
 
 /* Top-k over `n` candidate ids read from `ids`, each resolved to its base
  * row (the last row with that id) and offered in the given order; ids
@@ -273,7 +280,7 @@ ZV_API int32_t zv_index_search_partition(const zv_index *index,
  * or m <= 0. */
 ZV_API int32_t zv_index_scatter_topk(const zv_index *index, const int64_t *ids,
                                      int32_t n, const float *query, int32_t k,
-                                     int64_t *out_ids, float *out_scores);
+                                     int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Partition tuner
@@ -284,14 +291,14 @@ ZV_API int32_t zv_index_scatter_topk(const zv_index *index, const int64_t *ids,
 /* Stores the tuner's two defaults through the pointers: 20000 to
  * `out_first`, then 980 to `out_second`. Takes no handle; no other function
  * reads or applies these numbers. Returns 0. */
-ZV_API int32_t zv_tuner_defaults(int32_t *out_first, int32_t *out_second);
+ZV_API int32_t zv_tuner_defaults(int32_t *out_first, int32_t *out_second) ZV_NOEXCEPT;
 
 /* Lists, in partition order, every partition whose size is >= `min_rows`:
  * its key to `out_keys` and its size to `out_sizes` (room for
  * partition_count entries each, from zv_index_stats()). Returns the number
  * listed; 0 before a build. */
 ZV_API int64_t zv_index_tuner_oversized(const zv_index *index, int32_t min_rows,
-                                        int64_t *out_keys, int64_t *out_sizes);
+                                        int64_t *out_keys, int64_t *out_sizes) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * IVF indexes
@@ -317,21 +324,21 @@ ZV_API int64_t zv_index_tuner_oversized(const zv_index *index, int32_t min_rows,
 ZV_API int32_t zv_index_set_ivf(zv_index *index, uint64_t key, int32_t nlist,
                                 int32_t nprobe, const float *centroids,
                                 const int64_t *list_ids,
-                                const int32_t *list_offsets, int32_t id_count);
+                                const int32_t *list_offsets, int32_t id_count) ZV_NOEXCEPT;
 
 /* Sets the probe count of the IVF index under `key` (any value is stored;
  * 0 or negative makes searches probe nothing). Writing call. Returns 0, or
  * -1 changing nothing (and registering nothing) when `key` is not
  * registered. The next search uses the new count. */
 ZV_API int32_t zv_index_set_ivf_nprobe(zv_index *index, uint64_t key,
-                                       int32_t nprobe);
+                                       int32_t nprobe) ZV_NOEXCEPT;
 
 /* Returns 1 when an IVF index is registered under `key`, else 0. */
-ZV_API int32_t zv_index_has_ivf(const zv_index *index, uint64_t key);
+ZV_API int32_t zv_index_has_ivf(const zv_index *index, uint64_t key) ZV_NOEXCEPT;
 
 /* Discards every IVF index and releases its copies. Writing call. Returns
  * 0, also when none is registered. */
-ZV_API int32_t zv_index_clear_ivf(zv_index *index);
+ZV_API int32_t zv_index_clear_ivf(zv_index *index) ZV_NOEXCEPT;
 
 /* Approximate top-k through the IVF index under `key` over the base as
  * built (no delta, no tombstones).
@@ -348,7 +355,7 @@ ZV_API int32_t zv_index_clear_ivf(zv_index *index);
  * arrays. */
 ZV_API int32_t zv_index_search_ivf(const zv_index *index, uint64_t key,
                                    const float *query, int32_t k,
-                                   int64_t *out_ids, float *out_scores);
+                                   int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
 
 /* ------------------------------------------------------------------------
  * Row metadata and filters
@@ -377,7 +384,7 @@ ZV_API int32_t zv_index_search_ivf(const zv_index *index, uint64_t key,
 ZV_API int32_t zv_index_set_rowmeta(zv_index *index, const int64_t *ids,
                                     const int64_t *primary_values,
                                     const int64_t *column_values,
-                                    int32_t column_count, int32_t n);
+                                    int32_t column_count, int32_t n) ZV_NOEXCEPT;
 
 /* Reads the metadata of `n` ids: primary to out_primary[i], column j to
  * out_columns[i*m + j] with m the current column count (out_columns is not
@@ -386,13 +393,13 @@ ZV_API int32_t zv_index_set_rowmeta(zv_index *index, const int64_t *ids,
 ZV_API int32_t zv_index_export_rowmeta(const zv_index *index,
                                        const int64_t *ids, int32_t n,
                                        int64_t *out_primary,
-                                       int64_t *out_columns);
+                                       int64_t *out_columns) ZV_NOEXCEPT;
 
 /* Writes the ids of the visible rows that pass the filter, in walk order, to
  * `out_ids` (room for zv_index_visible_count() ids). Returns the number. */
 ZV_API int64_t zv_index_match_ids(const zv_index *index, int32_t filter_kind,
                                   int32_t filter_column, int64_t filter_value,
-                                  int64_t *out_ids);
+                                  int64_t *out_ids) ZV_NOEXCEPT;
 
 /* Exact top-k over the visible rows that pass the filter, offered in walk
  * order (so a delta row ranks ahead of an equal-scoring base row). With kind
@@ -405,7 +412,7 @@ ZV_API int32_t zv_index_search_filtered(const zv_index *index,
                                         int32_t filter_column,
                                         int64_t filter_value,
                                         const float *query, int32_t k,
-                                        int64_t *out_ids, float *out_scores);
+                                        int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
 
 #ifdef __cplusplus
 }

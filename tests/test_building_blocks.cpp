@@ -9,6 +9,7 @@
 
 #include "grow_list.h"
 #include "id_map.h"
+#include "index_record.h"
 
 namespace {
 
@@ -217,6 +218,32 @@ TEST(IdMap, HashDependsOnEveryKeyBit) {
 
 // ---------------------------------------------------------------------------
 // GrowList
+
+// Ids a host crafts to share low hash bits under one seed spread out under
+// another, and every index draws its own seed, so the crafting cannot be
+// aimed at an index.
+TEST(IdMap, SeedDefeatsIdsCraftedAgainstAnotherSeed) {
+  constexpr uint64_t kLowBits = 4095;
+  std::vector<int64_t> crafted;
+  for (int64_t k = 0; crafted.size() < 1000; ++k) {
+    if ((zv::IdMap::hash(k, 0) & kLowBits) == 0) crafted.push_back(k);
+  }
+  zv::IndexRecord a, b;
+  EXPECT_NE(a.hash_seed, b.hash_seed);
+  for (const zv::IndexRecord* rec : {&a, &b}) {
+    std::set<uint64_t> buckets;
+    for (int64_t k : crafted) buckets.insert(zv::id_hash(*rec, k) & kLowBits);
+    EXPECT_GT(buckets.size(), 800u);
+  }
+  // The maps of a record hash with its seed, so they find what they store.
+  zv::IdMap& map = a.tombstones;
+  for (int64_t k : crafted) map.assign(k, zv::id_hash(a, k), k + 1);
+  for (int64_t k : crafted) {
+    const int64_t* v = map.find(k, zv::id_hash(a, k));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(*v, k + 1);
+  }
+}
 
 TEST(GrowList, StartsEmptyWithoutStorage) {
   GrowList<int64_t> list;

@@ -101,7 +101,7 @@ void expect_derived_state_exact(const zv::IndexRecord& rec) {
   int64_t delta_set = 0;
   for (int64_t r = 0; r < nd; ++r) {
     const int64_t id = rec.delta_ids[r];
-    const bool want = !zv::is_deleted(rec, id, zv::IdMap::hash(id));
+    const bool want = !zv::is_deleted(rec, id, zv::id_hash(rec, id));
     ASSERT_EQ(zv::row_bit(rec.delta_visible.data(), r), want) << "delta row " << r;
     delta_set += want;
   }
@@ -109,7 +109,7 @@ void expect_derived_state_exact(const zv::IndexRecord& rec) {
   int64_t base_set = 0;
   for (int64_t r = 0; r < rec.base_count; ++r) {
     const int64_t id = rec.base_ids[r];
-    const uint64_t h = zv::IdMap::hash(id);
+    const uint64_t h = zv::id_hash(rec, id);
     const bool want = !rec.delta_rows.contains(id, h) && !zv::is_deleted(rec, id, h);
     ASSERT_EQ(zv::row_bit(rec.base_visible, r), want) << "base row " << r;
     base_set += want;
