@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "core_test_support.h"
 #include "index_record.h"
 #include "ivf.h"
 #include "score_kernel.h"
@@ -86,15 +87,7 @@ struct Model {
   std::vector<int32_t> offsets;
 
   static void offer(float s, int64_t id, int32_t m, int64_t* ids, float* scores) {
-    if (!(s > scores[m - 1])) return;
-    int32_t j = m - 1;
-    while (j > 0 && s > scores[j - 1]) {
-      scores[j] = scores[j - 1];
-      ids[j] = ids[j - 1];
-      --j;
-    }
-    scores[j] = s;
-    ids[j] = id;
+    zvtest::reference_offer(s, id, m, ids, scores);
   }
 
   Result run(const float* query, int32_t k) const {

@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "core_test_support.h"
 #include "index_record.h"
 #include "score_kernel.h"
 #include "topk.h"
@@ -195,16 +196,7 @@ struct Model {
         }
       }
       if (vec == nullptr) continue;
-      const float s = zv::score_row(vec->data(), q.data(), dim);
-      if (!(s > scores[k - 1])) continue;
-      int32_t j = k - 1;
-      while (j > 0 && s > scores[j - 1]) {
-        scores[j] = scores[j - 1];
-        ids[j] = ids[j - 1];
-        --j;
-      }
-      scores[j] = s;
-      ids[j] = id;
+      zvtest::reference_offer(zv::score_row(vec->data(), q.data(), dim), id, k, ids, scores);
     }
   }
 };
