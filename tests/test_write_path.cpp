@@ -196,7 +196,8 @@ struct Model {
         }
       }
       if (vec == nullptr) continue;
-      zvtest::reference_offer(zv::score_row(vec->data(), q.data(), dim), id, k, ids, scores);
+      zvtest::reference_offer(zv::score_row(vec->data(), q.data(), dim), id, k, ids.data(),
+                              scores.data());
     }
   }
 };
