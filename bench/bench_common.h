@@ -77,7 +77,23 @@ __attribute__((target("avx2"))) inline double stream_sum_avx2(const float* data,
   return total;
 }
 
+__attribute__((target("avx512f"))) inline double stream_sum_avx512(const float* data,
+                                                                    size_t count) {
+  __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    a0 = _mm512_add_ps(a0, _mm512_loadu_ps(data + i));
+    a1 = _mm512_add_ps(a1, _mm512_loadu_ps(data + i + 16));
+    a2 = _mm512_add_ps(a2, _mm512_loadu_ps(data + i + 32));
+    a3 = _mm512_add_ps(a3, _mm512_loadu_ps(data + i + 48));
+  }
+  double total = _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)));
+  for (; i < count; ++i) total += data[i];
+  return total;
+}
+
 inline double stream_sum(const float* data, size_t count) {
+  if (__builtin_cpu_supports("avx512f")) return stream_sum_avx512(data, count);
   if (__builtin_cpu_supports("avx2")) return stream_sum_avx2(data, count);
   float acc[16] = {0};
   size_t i = 0;
