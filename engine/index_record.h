@@ -110,12 +110,17 @@ inline uint64_t id_hash(const IndexRecord& rec, int64_t id) {
   return IdMap::hash(id, rec.hash_seed);
 }
 
-// Base row of `id` (the last row holding it), or -1.
-inline int64_t base_row_of(const IndexRecord& rec, int64_t id) {
+// Base row of `id` (the last row holding it), or -1; `h` is id_hash(rec, id)
+// for callers that have it already.
+inline int64_t base_row_of(const IndexRecord& rec, int64_t id, uint64_t h) {
   if (id < 0 || id > rec.max_base_id) return -1;
   if (rec.id_to_row != nullptr) return rec.id_to_row[id];
-  const int64_t* row = rec.id_to_row_sparse.find(id, id_hash(rec, id));
+  const int64_t* row = rec.id_to_row_sparse.find(id, h);
   return row ? *row : -1;
+}
+inline int64_t base_row_of(const IndexRecord& rec, int64_t id) {
+  // The dense table needs no hash.
+  return base_row_of(rec, id, rec.id_to_row != nullptr ? 0 : id_hash(rec, id));
 }
 
 inline const float* base_row_vector(const IndexRecord& rec, int64_t row) {

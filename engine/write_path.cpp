@@ -32,18 +32,10 @@ inline bool clear_bit(uint64_t* words, int64_t r) {
   return was_set;
 }
 
-// base_row_of() with the caller's hash.
-inline int64_t last_base_row(const IndexRecord& rec, int64_t id, uint64_t h) {
-  if (id < 0 || id > rec.max_base_id) return -1;
-  if (rec.id_to_row != nullptr) return rec.id_to_row[id];
-  const int64_t* row = rec.id_to_row_sparse.find(id, h);
-  return row ? *row : -1;
-}
-
 // Hides every base row holding `id`: it was shadowed or deleted.
 void hide_base_rows(IndexRecord& rec, int64_t id, uint64_t h) {
   if (rec.base_visible == nullptr) return;
-  for (int64_t r = last_base_row(rec, id, h); r >= 0;
+  for (int64_t r = base_row_of(rec, id, h); r >= 0;
        r = rec.base_dup_prev != nullptr ? rec.base_dup_prev[r] : -1) {
     if (clear_bit(rec.base_visible, r)) --rec.base_visible_count;
   }
@@ -269,7 +261,7 @@ int32_t search_mvcc(const IndexRecord& rec, const int64_t* ids, int32_t n, const
     for (int32_t j = 0; j < count; ++j) {
       const int64_t id = batch[j];
       const float* vec = nullptr;
-      const int64_t base_row = last_base_row(rec, id, hashes[j]);
+      const int64_t base_row = base_row_of(rec, id, hashes[j]);
       if (base_row >= 0 && row_bit(rec.base_visible, base_row)) {
         vec = d > 0 ? base_row_vector(rec, base_row) : kNoFloats;
       } else if (has_delta) {
