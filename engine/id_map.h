@@ -1,4 +1,13 @@
-// IdMap: open-addressing hash map from a 64-bit key to a 64-bit value.
+// IdMap: map from a 64-bit key to a 64-bit value.
+//
+// Two layouts with the same answers. While the keys are non-negative and
+// dense (the largest below kDenseSpread times the key count, or the count a
+// caller reserved for), values sit in an array indexed by the key with a
+// presence bitmap beside it: row numbers and auto-increment keys, the common
+// ids, then cost one sequential access each and never collide. The first key
+// that does not fit moves the map, once, to open addressing, where it stays
+// until clear(). The dense layout takes no more memory than the hashed one
+// would for the same keys.
 //
 // Callers hash a key once with IdMap::hash() and pass the hash to every map
 // they touch for that key (the delta and tombstone maps, the metadata maps),
@@ -42,6 +51,10 @@ class IdMap {
   // The value stored for `key`, or nullptr. `h` must be hash(key, seed()).
   const int64_t* find(int64_t key, uint64_t h) const {
     if (key == kEmptyKey) return has_empty_key_ ? &empty_key_value_ : nullptr;
+    if (dense_) {
+      if (static_cast<uint64_t>(key) >= static_cast<uint64_t>(dense_capacity_)) return nullptr;
+      return dense_present(key) ? &dense_values_[key] : nullptr;
+    }
     if (slots_ == nullptr) return nullptr;
     for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
@@ -74,10 +87,19 @@ class IdMap {
   // rehashes of doubling step by step, at the cost of some room when it does.
   void reserve_for_batch(int64_t n) { reserve(n > size() ? n : size()); }
 
-  // Hint that `h` will be looked up soon.
-  void prefetch(uint64_t h) const {
-    if (slots_ != nullptr) __builtin_prefetch(&slots_[h & mask_]);
+  // Hint that `key` (with hash `h`) will be looked up soon.
+  void prefetch(int64_t key, uint64_t h) const {
+    if (dense_) {
+      if (static_cast<uint64_t>(key) < static_cast<uint64_t>(dense_capacity_)) {
+        __builtin_prefetch(&dense_values_[key]);
+      }
+    } else if (slots_ != nullptr) {
+      __builtin_prefetch(&slots_[h & mask_]);
+    }
   }
+
+  // True while the keys are held in the dense layout.
+  bool is_dense() const { return dense_; }
 
   int64_t size() const { return size_ + (has_empty_key_ ? 1 : 0); }
 
@@ -85,6 +107,11 @@ class IdMap {
   void clear() { release(); }
 
   void swap(IdMap& other) {
+    std::swap(dense_, other.dense_);
+    std::swap(dense_values_, other.dense_values_);
+    std::swap(dense_bits_, other.dense_bits_);
+    std::swap(dense_capacity_, other.dense_capacity_);
+    std::swap(reserved_, other.reserved_);
     std::swap(slots_, other.slots_);
     std::swap(mask_, other.mask_);
     std::swap(size_, other.size_);
@@ -100,12 +127,30 @@ class IdMap {
   };
   static constexpr int64_t kEmptyKey = INT64_MIN;
 
+  // The dense layout allows keys below kDenseSpread * max(keys, reserved):
+  // at 8 bytes a value that stays within the 16-byte slots of a table kept
+  // at most half full.
+  static constexpr int64_t kDenseSpread = 4;
+  static constexpr int64_t kDenseMinCapacity = 64;
+
+  bool dense_present(int64_t key) const { return (dense_bits_[key >> 6] >> (key & 63)) & 1; }
+  // Makes room for `key` in the dense layout; false when it does not fit.
+  bool dense_make_room(int64_t key);
+  // Moves every key to open addressing, for good.
+  void leave_dense();
+
   void release();
   void grow_to(uint64_t capacity);
 
+  bool dense_ = true;
+  int64_t* dense_values_ = nullptr;
+  uint64_t* dense_bits_ = nullptr;
+  int64_t dense_capacity_ = 0;  // a multiple of 64
+  int64_t reserved_ = 0;        // the most keys any reserve() asked room for
+
   Slot* slots_ = nullptr;
   uint64_t mask_ = 0;   // capacity - 1; capacity is a power of two
-  int64_t size_ = 0;    // keys stored in slots_
+  int64_t size_ = 0;    // keys stored, kEmptyKey aside
   bool has_empty_key_ = false;
   uint64_t seed_ = 0;
   int64_t empty_key_value_ = 0;

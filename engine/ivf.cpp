@@ -32,7 +32,7 @@ constexpr int64_t kResolveLookahead = 16;
 ZV_PREFETCH_HELPER void prefetch_lookup(const IndexRecord& rec, int64_t id) {
   if (id < 0 || id > rec.max_base_id) return;
   if (rec.id_to_row != nullptr) __builtin_prefetch(rec.id_to_row + id);
-  else rec.id_to_row_sparse.prefetch(id_hash(rec, id));
+  else rec.id_to_row_sparse.prefetch(id, id_hash(rec, id));
 }
 
 // rows[p] = base row of ids[p], or -1.

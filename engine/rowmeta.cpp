@@ -103,7 +103,7 @@ void filter_delta_run(const IndexRecord& rec, const Filter& f, int64_t first, in
     const int64_t c = count - done < kAhead ? count - done : kAhead;
     for (int64_t i = 0; i < c; ++i) {
       hashes[i] = id_hash(rec, rec.delta_ids[first + done + i]);
-      f.map->prefetch(hashes[i]);
+      f.map->prefetch(rec.delta_ids[first + done + i], hashes[i]);
     }
     for (int64_t i = 0; i < c; ++i) {
       const int64_t r = first + done + i;
@@ -183,8 +183,8 @@ int32_t set_rowmeta(IndexRecord& rec, const int64_t* ids, const int64_t* primary
   for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].reserve_for_batch(n);
   const bool dense = rec.id_to_row != nullptr;
   auto fetch = [&](int64_t id, uint64_t h) {
-    rec.rowmeta_primary.prefetch(h);
-    for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].prefetch(h);
+    rec.rowmeta_primary.prefetch(id, h);
+    for (int32_t j = 0; j < column_count; ++j) rec.rowmeta_columns[j].prefetch(id, h);
     if (dense && id >= 0 && id <= rec.max_base_id) __builtin_prefetch(rec.id_to_row + id);
   };
   run_ahead(rec, ids, n, fetch, [&](int32_t i, uint64_t h) {
@@ -216,8 +216,8 @@ int32_t export_rowmeta(const IndexRecord& rec, const int64_t* ids, int32_t n,
       __builtin_prefetch(rec.id_to_row + id);
       return;
     }
-    rec.rowmeta_primary.prefetch(h);
-    for (int32_t j = 0; j < m; ++j) rec.rowmeta_columns[j].prefetch(h);
+    rec.rowmeta_primary.prefetch(id, h);
+    for (int32_t j = 0; j < m; ++j) rec.rowmeta_columns[j].prefetch(id, h);
   };
   run_ahead(rec, ids, n, fetch, [&](int32_t i, uint64_t h) {
     const int64_t id = ids[i];

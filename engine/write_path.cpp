@@ -61,11 +61,11 @@ void pipelined(const IndexRecord& rec, const int64_t* ids, int32_t n, Act&& act)
     const int64_t id = ids[i];
     const uint64_t h = id_hash(rec, id);
     ring[i % kAhead] = h;
-    rec.tombstones.prefetch(h);
-    rec.delta_rows.prefetch(h);
+    rec.tombstones.prefetch(id, h);
+    rec.delta_rows.prefetch(id, h);
     if (id >= 0 && id <= rec.max_base_id) {
       if (rec.id_to_row != nullptr) __builtin_prefetch(rec.id_to_row + id);
-      else rec.id_to_row_sparse.prefetch(h);
+      else rec.id_to_row_sparse.prefetch(id, h);
     }
   };
   for (int32_t i = 0; i < n && i < kAhead; ++i) fetch(i);
@@ -75,7 +75,54 @@ void pipelined(const IndexRecord& rec, const int64_t* ids, int32_t n, Act&& act)
   }
 }
 
-void insert_one(IndexRecord& rec, int64_t id, uint64_t h, const float* src, int64_t d, int64_t v) {
+// Updates of ids written together before land in runs of consecutive delta
+// rows, and each run is copied with one memcpy: large copies reach the
+// streaming speed that row-sized ones cannot. (Appends stay row by row: new
+// capacity is untouched memory, where row-sized copies fault pages in
+// faster.) Runs are flushed in batch order, so a repeated id still ends with
+// its last row.
+class OverwriteRuns {
+ public:
+  OverwriteRuns(IndexRecord& rec, const float* vectors, int64_t d) : rec_(rec), src_(vectors), d_(d) {}
+  ~OverwriteRuns() { flush(); }
+
+  // Batch row i replaces the floats of delta row r.
+  void add(int32_t i, int64_t r) {
+    if (d_ == 0) return;
+    if (count_ > 0 && i == first_ + count_ && r == row_ + count_) {
+      ++count_;
+      return;
+    }
+    flush();
+    first_ = i;
+    row_ = r;
+    count_ = 1;
+  }
+
+  void flush() {
+    if (count_ == 0) return;
+    // Only inside the floats stored for the rows, whatever happened to dim.
+    const int64_t stored = rec_.delta_vectors.size() / d_;
+    const int64_t count = std::min(count_, stored - row_);
+    if (count > 0) {
+      std::memcpy(rec_.delta_vectors.data() + row_ * d_, src_ + int64_t{first_} * d_,
+                  static_cast<std::size_t>(count * d_) * sizeof(float));
+    }
+    count_ = 0;
+  }
+
+ private:
+  IndexRecord& rec_;
+  const float* src_;
+  int64_t d_;
+  int32_t first_ = 0;
+  int64_t row_ = 0;
+  int64_t count_ = 0;
+};
+
+// Batch row i (floats at `src`, d of them) under id `id`.
+void insert_one(IndexRecord& rec, int64_t id, uint64_t h, int32_t i, const float* src, int64_t d,
+                int64_t v, OverwriteRuns& overwrites) {
   bool was_deleted = false;
   if (int64_t* t = rec.tombstones.find(id, h)) {
     was_deleted = *t != 0;
@@ -93,10 +140,7 @@ void insert_one(IndexRecord& rec, int64_t id, uint64_t h, const float* src, int6
     if (!was_deleted) hide_base_rows(rec, id, h);
     return;
   }
-  // Only inside the floats stored for the row, whatever happened to dim.
-  if (d > 0 && (r + 1) * d <= rec.delta_vectors.size()) {
-    std::memcpy(rec.delta_vectors.data() + r * d, src, static_cast<std::size_t>(d) * sizeof(float));
-  }
+  overwrites.add(i, r);
   rec.delta_versions[r] = v;
   if (was_deleted) show_delta_row(rec, r);
 }
@@ -120,8 +164,9 @@ int64_t insert_rows(IndexRecord& rec, const float* vectors, const int64_t* ids, 
   const int64_t v = ++rec.version;
   const int64_t d = rec.dim > 0 ? rec.dim : 0;
   rec.delta_rows.reserve_for_batch(n);
+  OverwriteRuns overwrites(rec, vectors, d);
   pipelined(rec, ids, n, [&](int32_t i, uint64_t h) {
-    insert_one(rec, ids[i], h, vectors + int64_t{i} * d, d, v);
+    insert_one(rec, ids[i], h, i, vectors + int64_t{i} * d, d, v, overwrites);
   });
   return v;
 }
@@ -164,7 +209,10 @@ void rebuild_visibility(IndexRecord& rec) {
   if (rec.tombstones.size() == 0) return;
   constexpr int64_t kAhead = 16;
   for (int64_t r = 0; r < n; ++r) {
-    if (r + kAhead < n) rec.tombstones.prefetch(id_hash(rec, rec.base_ids[r + kAhead]));
+    if (r + kAhead < n) {
+      const int64_t ahead = rec.base_ids[r + kAhead];
+      rec.tombstones.prefetch(ahead, id_hash(rec, ahead));
+    }
     if (!row_bit(rec.base_visible, r)) continue;
     const int64_t id = rec.base_ids[r];
     if (is_deleted(rec, id, id_hash(rec, id)) && clear_bit(rec.base_visible, r)) {
@@ -251,10 +299,10 @@ int32_t search_mvcc(const IndexRecord& rec, const int64_t* ids, int32_t n, const
     for (int32_t j = 0; j < count; ++j) {
       const int64_t id = batch[j];
       hashes[j] = id_hash(rec, id);
-      if (has_delta) rec.delta_rows.prefetch(hashes[j]);
+      if (has_delta) rec.delta_rows.prefetch(id, hashes[j]);
       if (id >= 0 && id <= rec.max_base_id) {
         if (dense) __builtin_prefetch(rec.id_to_row + id);
-        else rec.id_to_row_sparse.prefetch(hashes[j]);
+        else rec.id_to_row_sparse.prefetch(id, hashes[j]);
       }
     }
     int32_t found = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <random>
 #include <set>
 #include <vector>
@@ -216,9 +217,6 @@ TEST(IdMap, HashDependsOnEveryKeyBit) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// GrowList
-
 // Ids a host crafts to share low hash bits under one seed spread out under
 // another, and every index draws its own seed, so the crafting cannot be
 // aimed at an index.
@@ -244,6 +242,124 @@ TEST(IdMap, SeedDefeatsIdsCraftedAgainstAnotherSeed) {
     EXPECT_EQ(*v, k + 1);
   }
 }
+
+// ---------------------------------------------------------------------------
+// IdMap: the dense layout and the move to open addressing
+
+TEST(IdMap, DenseKeysStayDenseInAnyOrderWhenReserved) {
+  constexpr int64_t kCount = 5000;
+  IdMap ascending, descending, strided;
+  descending.reserve(kCount);
+  for (int64_t i = 0; i < kCount; ++i) {
+    ascending.assign(i, value_for(i));
+    descending.assign(kCount - 1 - i, value_for(kCount - 1 - i));
+    strided.assign(3 * i, value_for(3 * i));  // a third of the range used
+  }
+  for (const IdMap* map : {&ascending, &descending, &strided}) {
+    EXPECT_TRUE(map->is_dense());
+    EXPECT_EQ(map->size(), kCount);
+  }
+  for (int64_t i = 0; i < kCount; ++i) {
+    expect_value(ascending, i, value_for(i));
+    expect_value(descending, i, value_for(i));
+    expect_value(strided, 3 * i, value_for(3 * i));
+    expect_absent(strided, 3 * i + 1);
+  }
+  for (int64_t key : {kCount, 4 * kCount, INT64_C(1) << 40, INT64_C(-1), INT64_MAX}) {
+    expect_absent(ascending, key);
+  }
+}
+
+// A key that would stretch the dense array past its bound moves the map to
+// hashing, with every key and value kept; without a bound a single id of
+// 2^50 would ask for petabytes.
+TEST(IdMap, FarOrNegativeKeyMovesEveryKeyToHashing) {
+  for (int64_t far : {INT64_C(1) << 50, INT64_MAX, INT64_C(-1), INT64_C(-12345), INT64_C(100000)}) {
+    IdMap map;
+    for (int64_t i = 0; i < 1000; ++i) map.assign(i, value_for(i));
+    ASSERT_TRUE(map.is_dense());
+    bool inserted = false;
+    map.upsert(far, IdMap::hash(far), 77, &inserted);
+    EXPECT_TRUE(inserted);
+    EXPECT_FALSE(map.is_dense()) << far;
+    EXPECT_EQ(map.size(), 1001);
+    for (int64_t i = 0; i < 1000; ++i) expect_value(map, i, value_for(i));
+    expect_value(map, far, 77);
+    // It stays hashed and keeps working; clear() brings the dense layout back.
+    for (int64_t i = 1000; i < 3000; ++i) map.assign(i, value_for(i));
+    EXPECT_FALSE(map.is_dense());
+    for (int64_t i = 0; i < 3000; ++i) expect_value(map, i, value_for(i));
+    map.clear();
+    map.assign(5, 6);
+    EXPECT_TRUE(map.is_dense());
+    expect_value(map, 5, 6);
+    expect_absent(map, far);
+  }
+}
+
+// The out-of-line key lives beside either layout and survives the move.
+TEST(IdMap, EmptyMarkerKeyLivesBesideTheDenseLayout) {
+  IdMap map;
+  map.assign(INT64_MIN, 1);
+  map.assign(3, 4);
+  EXPECT_TRUE(map.is_dense());
+  expect_value(map, INT64_MIN, 1);
+  map.assign(INT64_C(1) << 45, 9);
+  EXPECT_FALSE(map.is_dense());
+  EXPECT_EQ(map.size(), 3);
+  expect_value(map, INT64_MIN, 1);
+  expect_value(map, 3, 4);
+  expect_value(map, INT64_C(1) << 45, 9);
+}
+
+// Random operations over keys from dense, negative and far ranges, with
+// clears and swaps between layouts, against std::map.
+TEST(IdMap, MatchesAModelAcrossLayoutChanges) {
+  std::mt19937_64 rng(7);
+  IdMap maps[2];
+  std::map<int64_t, int64_t> models[2];
+  auto key = [&]() -> int64_t {
+    switch (rng() % 8) {
+      case 0: return -static_cast<int64_t>(rng() % 100);
+      case 1: return static_cast<int64_t>(rng());
+      case 2: return static_cast<int64_t>(rng() % 100000);
+      default: return static_cast<int64_t>(rng() % 2000);
+    }
+  };
+  for (int step = 0; step < 200000; ++step) {
+    const int m = static_cast<int>(rng() % 2);
+    IdMap& map = maps[m];
+    const int op = static_cast<int>(rng() % 1000);
+    if (op == 0) {
+      map.clear();
+      models[m].clear();
+    } else if (op == 1) {
+      maps[0].swap(maps[1]);
+      std::swap(models[0], models[1]);
+    } else if (op < 20) {
+      map.reserve(static_cast<int64_t>(rng() % 5000));
+    } else if (op < 500) {
+      const int64_t k = key();
+      const int64_t v = static_cast<int64_t>(rng());
+      bool inserted = false;
+      int64_t& slot = map.upsert(k, IdMap::hash(k), v, &inserted);
+      const auto [it, added] = models[m].try_emplace(k, v);
+      ASSERT_EQ(inserted, added) << "key " << k;
+      ASSERT_EQ(slot, it->second) << "key " << k;
+      if (rng() % 2) slot = it->second = v ^ 1;
+    } else {
+      const int64_t k = key();
+      const int64_t* found = map.find(k);
+      const auto it = models[m].find(k);
+      ASSERT_EQ(found != nullptr, it != models[m].end()) << "key " << k;
+      if (found != nullptr) ASSERT_EQ(*found, it->second) << "key " << k;
+    }
+    ASSERT_EQ(map.size(), static_cast<int64_t>(models[m].size()));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// GrowList
 
 TEST(GrowList, StartsEmptyWithoutStorage) {
   GrowList<int64_t> list;

@@ -267,6 +267,36 @@ TEST(UpsertAndRevival, OneRowPerIdLastVectorWins) {
   expect_derived_state_exact(h.rec());
 }
 
+// Updates of consecutive rows are copied run by run: runs that break on a
+// gap, on a new id or on a repeat must still leave every id its last vector,
+// including ids the same call appended.
+TEST(UpsertAndRevival, RunsOfUpdatesKeepBatchOrder) {
+  Handle h(3);
+  std::vector<int64_t> ids;
+  std::vector<float> vectors;
+  for (int64_t id = 0; id < 200; ++id) {
+    ids.push_back(id);
+    vectors.insert(vectors.end(), {float(id), 0, 0});
+  }
+  insert(h, ids, vectors);
+  // 0..99 in order, a repeat inside the run, a new id, a backwards step, the
+  // new id again, and 0 once more at the end.
+  std::vector<int64_t> batch;
+  for (int64_t id = 0; id < 100; ++id) batch.push_back(id);
+  batch.insert(batch.end(), {50, 1000, 150, 151, 149, 1000, 0});
+  std::vector<float> rows;
+  for (std::size_t i = 0; i < batch.size(); ++i) rows.insert(rows.end(), {float(batch[i]), 1, float(i)});
+  insert(h, batch, rows);
+
+  std::map<int64_t, std::vector<float>> want;
+  for (int64_t id = 0; id < 200; ++id) want[id] = {float(id), 0, 0};
+  for (std::size_t i = 0; i < batch.size(); ++i) want[batch[i]] = {float(batch[i]), 1, float(i)};
+  const std::vector<Row> got = visible(h);
+  ASSERT_EQ(got.size(), want.size());
+  for (const Row& row : got) EXPECT_EQ(row.vec, want[row.id]) << "id " << row.id;
+  expect_derived_state_exact(h.rec());
+}
+
 TEST(UpsertAndRevival, RevivedRowKeepsItsPlaceNewRowGoesLast) {
   Handle h(1);
   insert(h, {1, 2, 3}, {1, 2, 3});
