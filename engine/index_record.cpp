@@ -20,9 +20,11 @@ bool dense_table_fits(int64_t max_id, int64_t n) {
 // Replaces the contents of an owned array with `count` elements of `src`.
 template <class T>
 void refill(T*& block, int64_t& capacity, const T* src, int64_t count) {
-  if (reuse_or_alloc(block, capacity, count) != nullptr) {
-    std::memcpy(block, src, static_cast<std::size_t>(count) * sizeof(T));
-  }
+  const bool reused = can_reuse(block, capacity, count);
+  if (reuse_or_alloc(block, capacity, count) == nullptr) return;
+  const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(T);
+  if (reused) std::memcpy(block, src, bytes);
+  else copy_to_new_block(block, src, bytes);
 }
 
 }  // namespace

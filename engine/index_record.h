@@ -130,12 +130,19 @@ inline const float* base_row_vector(const IndexRecord& rec, int64_t row) {
 // Releases the six base arrays and the id lookup.
 void release_base(IndexRecord& rec);
 
+// Whether `block` (holding `capacity` elements) is kept for `count`: large
+// enough and at most twice too large, so a much smaller rebuild gives
+// memory back.
+template <class T>
+bool can_reuse(const T* block, int64_t capacity, int64_t count) {
+  return block != nullptr && count > 0 && count <= capacity && capacity / 2 <= count;
+}
+
 // Makes `block` hold room for `count` elements (nullptr for none), keeping
-// its storage when that is large enough and at most twice too large, so a
-// much smaller rebuild gives memory back. The contents are not kept.
+// its storage when can_reuse() says so. The contents are not kept.
 template <class T>
 T* reuse_or_alloc(T*& block, int64_t& capacity, int64_t count) {
-  if (block != nullptr && count > 0 && count <= capacity && capacity / 2 <= count) return block;
+  if (can_reuse(block, capacity, count)) return block;
   free_bytes(block);
   block = count > 0 ? alloc_array<T>(count) : nullptr;
   capacity = count > 0 ? count : 0;
