@@ -25,9 +25,6 @@ void free_bytes(void* block);
 // instead of copying them.
 void* resize_bytes(void* block, std::size_t bytes);
 
-// memcpy into a block just allocated, whose pages are not touched yet.
-void copy_to_new_block(void* dst, const void* src, std::size_t bytes);
-
 // Bytes for `count` elements of `size` bytes; a negative count or a product
 // that overflows is an allocation that cannot succeed, hence fatal.
 std::size_t checked_bytes(int64_t count, std::size_t size);

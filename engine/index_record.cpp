@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "alloc.h"
+#include "bulk_copy.h"
 #include "ivf.h"
 #include "rowmeta.h"
 #include "write_path.h"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "alloc.h"
+#include "bulk_copy.h"
 #include "score_kernel.h"
 #include "topk.h"
 
@@ -17,7 +18,7 @@ template <class T>
 T* copy_in(const T* src, int64_t count) {
   if (count <= 0) return nullptr;
   T* dst = alloc_array<T>(count);
-  std::memcpy(dst, src, static_cast<std::size_t>(count) * sizeof(T));
+  copy_to_new_block(dst, src, static_cast<std::size_t>(count) * sizeof(T));
   return dst;
 }
 

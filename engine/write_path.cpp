@@ -252,19 +252,18 @@ int64_t visible_ids(const IndexRecord& rec, int64_t* out_ids) {
 int64_t export_visible(const IndexRecord& rec, float* out_vectors, int64_t* out_ids) {
   const int64_t d = rec.dim > 0 ? rec.dim : 0;
   const std::size_t row_bytes = static_cast<std::size_t>(d) * sizeof(float);
+  const int64_t stored_delta_rows = d > 0 ? rec.delta_vectors.size() / d : 0;
   int64_t count = 0;
   walk_visible(
       rec,
       [&](int64_t first, int64_t c) {
         std::memcpy(out_ids + count, rec.delta_ids.data() + first, static_cast<std::size_t>(c) * sizeof(int64_t));
         if (d > 0) {
-          for (int64_t r = first; r < first + c; ++r) {
-            float* dst = out_vectors + (count + r - first) * d;
-            // Rows the stored floats do not cover read as zeros.
-            const float* src = delta_vector(rec, r);
-            if (src != nullptr) std::memcpy(dst, src, row_bytes);
-            else std::memset(dst, 0, row_bytes);
-          }
+          // Rows the stored floats do not cover read as zeros.
+          const int64_t stored = std::clamp<int64_t>(stored_delta_rows - first, 0, c);
+          float* dst = out_vectors + count * d;
+          if (stored > 0) std::memcpy(dst, rec.delta_vectors.data() + first * d, static_cast<std::size_t>(stored) * row_bytes);
+          if (stored < c) std::memset(dst + stored * d, 0, static_cast<std::size_t>(c - stored) * row_bytes);
         }
         count += c;
       },
