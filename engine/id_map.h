@@ -65,7 +65,8 @@ class IdMap {
   int64_t* find(int64_t key, uint64_t h) {
     return const_cast<int64_t*>(static_cast<const IdMap*>(this)->find(key, h));
   }
-  const int64_t* find(int64_t key) const { return find(key, hash(key, seed_)); }
+  // The same, hashing `key` only when the layout needs it.
+  const int64_t* find(int64_t key) const { return find(key, dense_ ? 0 : hash(key, seed_)); }
   bool contains(int64_t key, uint64_t h) const { return find(key, h) != nullptr; }
 
   // The value slot of `key`, inserted with `initial` when absent; *inserted

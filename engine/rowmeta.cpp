@@ -16,6 +16,10 @@ int64_t read_or_absent(const IdMap& map, int64_t id, uint64_t h) {
   const int64_t* v = map.find(id, h);
   return v ? *v : -1;
 }
+int64_t read_or_absent(const IdMap& map, int64_t id) {
+  const int64_t* v = map.find(id);
+  return v ? *v : -1;
+}
 
 // A dense copy of `n` absent values.
 int64_t* absent_copy(int64_t n) {
@@ -97,6 +101,13 @@ Filter resolve_filter(const IndexRecord& rec, int32_t kind, int64_t column, int6
 template <class Pass>
 void filter_delta_run(const IndexRecord& rec, const Filter& f, int64_t first, int64_t count,
                       Pass&& pass) {
+  if (f.map->is_dense()) {
+    // Direct lookups: no hashing, and the hardware prefetches them.
+    for (int64_t r = first; r < first + count; ++r) {
+      if (read_or_absent(*f.map, rec.delta_ids[r]) == f.value) pass(r);
+    }
+    return;
+  }
   constexpr int64_t kAhead = 16;
   uint64_t hashes[kAhead];
   for (int64_t done = 0; done < count; done += kAhead) {
@@ -241,6 +252,30 @@ bool row_matches(const IndexRecord& rec, int64_t id, int32_t kind, int64_t colum
   return read_or_absent(rec.rowmeta_columns[column], id, id_hash(rec, id)) == value;
 }
 
+// Visible base rows whose dense copy equals `value`, 8 rows a step. With
+// `visible` set, the base's visibility bits mask each step, so one pass over
+// the whole base replaces many short runs between hidden rows.
+int64_t match_base_rows(const IndexRecord& rec, const int64_t* dense, int64_t value, int64_t first,
+                        int64_t end, bool masked, int64_t* out_ids) {
+  // Locals: the stores to out_ids could otherwise alias all of these.
+  const int64_t* ids = rec.base_ids;
+  const uint64_t* visible = rec.base_visible;
+  const int64_t v = value;
+  int64_t* out = out_ids;
+  int64_t r = first;
+  for (; r + 8 <= end; r += 8) {
+    uint32_t hits = 0;
+    for (int i = 0; i < 8; ++i) hits |= static_cast<uint32_t>(dense[r + i] == v) << i;
+    // Steps start at multiples of 8 when masked, so they sit inside one word.
+    if (masked) hits &= static_cast<uint32_t>(visible[r >> 6] >> (r & 63));
+    for (; hits != 0; hits &= hits - 1) *out++ = ids[r + __builtin_ctz(hits)];
+  }
+  for (; r < end; ++r) {
+    if (dense[r] == v && (!masked || row_bit(visible, r))) *out++ = ids[r];
+  }
+  return out - out_ids;
+}
+
 int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value,
                   int64_t* out_ids) {
   const Filter f = resolve_filter(rec, kind, column, value);
@@ -250,38 +285,25 @@ int64_t match_ids(const IndexRecord& rec, int32_t kind, int32_t column, int64_t 
     std::memcpy(out_ids + count, ids, static_cast<std::size_t>(c) * sizeof(int64_t));
     count += c;
   };
-  walk_visible(
-      rec,
-      [&](int64_t first, int64_t c) {
-        if (f.all_pass) {
-          copy_ids(rec.delta_ids.data() + first, c);
-          return;
-        }
-        filter_delta_run(rec, f, first, c, [&](int64_t r) { out_ids[count++] = rec.delta_ids[r]; });
-      },
-      [&](int64_t first, int64_t c) {
-        if (f.all_pass || (f.dense == nullptr && f.value == -1)) {
-          copy_ids(rec.base_ids + first, c);
-          return;
-        }
-        if (f.dense == nullptr) return;
-        // Locals: the stores to out_ids could otherwise alias all of these.
-        const int64_t* dense = f.dense;
-        const int64_t* ids = rec.base_ids;
-        const int64_t v = f.value;
-        int64_t* out = out_ids + count;
-        const int64_t end = first + c;
-        int64_t r = first;
-        for (; r + 8 <= end; r += 8) {
-          uint32_t hits = 0;
-          for (int i = 0; i < 8; ++i) hits |= static_cast<uint32_t>(dense[r + i] == v) << i;
-          for (; hits != 0; hits &= hits - 1) *out++ = ids[r + __builtin_ctz(hits)];
-        }
-        for (; r < end; ++r) {
-          if (dense[r] == v) *out++ = ids[r];
-        }
-        count = out - out_ids;
-      });
+  walk_visible_delta(rec, [&](int64_t first, int64_t c) {
+    if (f.all_pass) {
+      copy_ids(rec.delta_ids.data() + first, c);
+      return;
+    }
+    filter_delta_run(rec, f, first, c, [&](int64_t r) { out_ids[count++] = rec.delta_ids[r]; });
+  });
+  if (f.all_pass || (f.dense == nullptr && f.value == -1)) {
+    walk_visible_base(rec, [&](int64_t first, int64_t c) { copy_ids(rec.base_ids + first, c); });
+    return count;
+  }
+  if (f.dense == nullptr) return count;
+  const bool hidden_rows = rec.base_visible_count < rec.base_count;
+  if (hidden_rows && rec.base_visible_count * 2 >= rec.base_count) {
+    return count + match_base_rows(rec, f.dense, f.value, 0, rec.base_count, true, out_ids + count);
+  }
+  walk_visible_base(rec, [&](int64_t first, int64_t c) {
+    count += match_base_rows(rec, f.dense, f.value, first, first + c, false, out_ids + count);
+  });
   return count;
 }
 
