@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds bench/ in Release, runs bench_report and writes bench/report/REPORT.md
-# with its PNG plots beside it. About 15 minutes on 2 cores.
+# with its PNG plots beside it. About 6 minutes on 2 cores once built.
 #   --quick   sizes 10^4 and 10^5, short timings, output in bench/report/quick/
-#             (about 2 minutes once built)
+#             (under a minute once built)
 # The build directory is build-report unless ZV_BENCH_BUILD_DIR says otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
