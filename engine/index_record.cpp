@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "alloc.h"
-#include "bulk_copy.h"
 #include "ivf.h"
 #include "rowmeta.h"
 #include "write_path.h"
@@ -16,16 +15,6 @@ namespace {
 // the better deal; the constant keeps small bases with sparse ids dense.
 bool dense_table_fits(int64_t max_id, int64_t n) {
   return max_id < 4 * n + 4096;
-}
-
-// Replaces the contents of an owned array with `count` elements of `src`.
-template <class T>
-void refill(T*& block, int64_t& capacity, const T* src, int64_t count) {
-  const bool reused = can_reuse(block, capacity, count);
-  if (reuse_or_alloc(block, capacity, count) == nullptr) return;
-  const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(T);
-  if (reused) std::memcpy(block, src, bytes);
-  else copy_to_new_block(block, src, bytes);
 }
 
 }  // namespace

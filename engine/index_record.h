@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "alloc.h"
+#include "bulk_copy.h"
 #include "grow_list.h"
 #include "id_map.h"
 #include "zv_runtime.h"
@@ -147,6 +149,17 @@ T* reuse_or_alloc(T*& block, int64_t& capacity, int64_t count) {
   block = count > 0 ? alloc_array<T>(count) : nullptr;
   capacity = count > 0 ? count : 0;
   return block;
+}
+
+// Replaces the contents of an owned array with `count` elements of `src`,
+// keeping its storage as reuse_or_alloc() does.
+template <class T>
+void refill(T*& block, int64_t& capacity, const T* src, int64_t count) {
+  const bool reused = can_reuse(block, capacity, count);
+  if (reuse_or_alloc(block, capacity, count) == nullptr) return;
+  const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(T);
+  if (reused) std::memcpy(block, src, bytes);
+  else copy_to_new_block(block, src, bytes);
 }
 
 int32_t build_base(IndexRecord& rec, const float* vectors, int64_t n, int32_t dim,

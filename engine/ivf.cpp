@@ -14,21 +14,14 @@ namespace {
 
 int64_t key_bits(uint64_t key) { return static_cast<int64_t>(key); }
 
-template <class T>
-T* copy_in(const T* src, int64_t count) {
-  if (count <= 0) return nullptr;
-  T* dst = alloc_array<T>(count);
-  copy_to_new_block(dst, src, static_cast<std::size_t>(count) * sizeof(T));
-  return dst;
-}
-
 // A function whose only effect is a prefetch counts as free of side effects
 // to GCC, which then drops the calls; the prefetching helpers here are
 // forced inline so that their prefetches stay.
 #define ZV_PREFETCH_HELPER __attribute__((always_inline)) inline
 
-// Ids whose table entries are prefetched ahead of the one being resolved.
-constexpr int64_t kResolveLookahead = 16;
+// Ids whose table entries are prefetched ahead of the one being resolved:
+// listed ids come in list order, so nearly every lookup misses the caches.
+constexpr int64_t kResolveLookahead = 64;
 
 ZV_PREFETCH_HELPER void prefetch_lookup(const IndexRecord& rec, int64_t id) {
   if (id < 0 || id > rec.max_base_id) return;
@@ -59,31 +52,29 @@ int32_t set_ivf(IndexRecord& rec, uint64_t key, int32_t nlist, int32_t nprobe,
   const int64_t id_total = id_count > 0 ? id_count : 0;
   const int64_t offset_total = nlist >= 0 ? int64_t{nlist} + 1 : 0;
 
-  float* c_copy = copy_in(centroids, centroid_floats);
-  int64_t* id_copy = copy_in(list_ids, id_total);
-  int32_t* off_copy = copy_in(list_offsets, offset_total);
-  int64_t* rows = id_total > 0 ? alloc_array<int64_t>(id_total) : nullptr;
-  resolve_rows(rec, id_copy, id_total, rows);
-
   const int64_t k = key_bits(key);
   const uint64_t h = id_hash(rec, k);
   IvfEntry* entry;
   if (int64_t* slot = rec.ivf_index.find(k, h)) {
     entry = &rec.ivf_list[*slot];
-    entry->release();
   } else {
     rec.ivf_index.assign(k, h, rec.ivf_list.size());
     entry = &rec.ivf_list.emplace_back();
   }
+  // A retrained index of about the same size refills the arrays of the one
+  // it replaces, as a rebuild does: no fresh pages to fault in. (The stored
+  // counts serve as the capacities.)
+  int64_t rows_capacity = entry->id_count;
+  refill(entry->centroids, entry->centroid_floats, centroids, centroid_floats);
+  refill(entry->list_ids, entry->id_count, list_ids, id_total);
+  refill(entry->list_offsets, entry->offset_count, list_offsets, offset_total);
+  reuse_or_alloc(entry->list_rows, rows_capacity, id_total);
+  entry->centroid_floats = centroid_floats;
+  entry->id_count = id_total;
+  entry->offset_count = offset_total;
   entry->nlist = nlist;
   entry->nprobe = nprobe;
-  entry->centroids = c_copy;
-  entry->centroid_floats = centroid_floats;
-  entry->list_ids = id_copy;
-  entry->id_count = id_total;
-  entry->list_offsets = off_copy;
-  entry->offset_count = offset_total;
-  entry->list_rows = rows;
+  resolve_rows(rec, entry->list_ids, id_total, entry->list_rows);
   return 0;
 }
 

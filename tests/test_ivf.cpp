@@ -172,6 +172,45 @@ TEST(IvfRegistry, SlotsFollowFirstRegistrationAndReplacementIsWhole) {
   EXPECT_EQ(zv_index_mutated(ix.h), 0);
 }
 
+// Re-registering a key refills the entry's arrays when the sizes are close
+// and reallocates them otherwise; either way the entry must hold exactly the
+// new lists and search like a handle that only ever saw them.
+TEST(IvfRegistry, RetrainingInPlaceSearchesLikeAFreshRegistration) {
+  const int32_t dim = 3;
+  std::mt19937_64 rng(99);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<float> base(300 * dim);
+  std::vector<int64_t> base_ids(300);
+  for (float& x : base) x = unit(rng);
+  for (int64_t i = 0; i < 300; ++i) base_ids[i] = 1000 - i;
+  Index retrained(dim);
+  retrained.build(base, base_ids, dim);
+  // Sizes: the same, a bit smaller, much smaller, larger, nothing listed.
+  for (int64_t listed : {300, 300, 250, 40, 290, 0, 120}) {
+    const int32_t nlist = static_cast<int32_t>(1 + rng() % 9);
+    std::vector<float> centroids(size_t(nlist) * dim);
+    for (float& x : centroids) x = unit(rng);
+    std::vector<int64_t> ids(listed);
+    for (auto& id : ids) id = base_ids[rng() % 300];
+    std::vector<int32_t> offsets(nlist + 1, 0);
+    for (int32_t c = 1; c < nlist; ++c) offsets[c] = static_cast<int32_t>(rng() % (listed + 1));
+    std::sort(offsets.begin(), offsets.end());
+    offsets[nlist] = static_cast<int32_t>(listed);
+    ASSERT_EQ(retrained.set(5, nlist, nlist, centroids, ids, offsets), 0);
+
+    Index fresh(dim);
+    fresh.build(base, base_ids, dim);
+    ASSERT_EQ(fresh.set(5, nlist, nlist, centroids, ids, offsets), 0);
+    const zv::IvfEntry& e = retrained.rec().ivf_list[0];
+    ASSERT_EQ(e.id_count, listed);
+    EXPECT_EQ(std::vector<int64_t>(e.list_ids, e.list_ids + listed), ids);
+    for (int q = 0; q < 5; ++q) {
+      const float query[dim] = {unit(rng), unit(rng), unit(rng)};
+      expect_same(search(retrained.h, 5, query, 7), search(fresh.h, 5, query, 7));
+    }
+  }
+}
+
 TEST(IvfRegistry, NprobeRetuning) {
   Index ix(1);
   EXPECT_EQ(ix.build({1, 2, 3}, {0, 1, 2}, 1), 0);
