@@ -922,63 +922,55 @@ void register_threads(World* w, const std::string& tag) {
   })->Threads(1)->Threads(2)->UseRealTime();
 }
 
+// Recall@k of each sweep point, computed once per key and kept.
+std::map<std::string, double> g_sweep_recalls;
+std::mutex g_sweep_mu;
+
+// One point of the sweep: its recall over the query set, then the timed
+// search loop. search(q, out_ids, out_scores).
+template <typename Search>
+void sweep_point(benchmark::State& s, World& w, const std::string& key, int32_t np, Search search) {
+  std::map<std::string, double>& recalls = g_sweep_recalls;
+  double r;
+  {
+    std::lock_guard<std::mutex> lock(g_sweep_mu);
+    if (!recalls.count(key)) {
+      compute_truth(w);
+      std::vector<int64_t> got(size_t(kQueries) * kK);
+      std::vector<float> sc(kK);
+      for (int32_t qi = 0; qi < kQueries; ++qi) search(query(w, qi), &got[size_t(qi) * kK], sc.data());
+      recalls[key] = recall_of(w, got);
+    }
+    r = recalls[key];
+  }
+  search_loop(s, w, 0, 0, [&](const float* q, int64_t, int64_t* oi, float* os) { search(q, oi, os); });
+  s.counters["recall"] = r;
+  s.counters["nprobe"] = np;
+}
+
 // Recall@k against QPS over nprobe, the same centroids and lists for all.
 void register_sweep(World* w) {
   const int64_t n = w->n;
-  static std::map<std::string, double> recalls;
-  static std::mutex mu;
   for (int32_t np = 1; np <= 128 && np <= kNlist; np *= 2) {
     std::string extra = "/nprobe:" + std::to_string(np);
     for (bool g : {false, true}) {
       zv_index* idx = g ? w->grouped : w->base;
       std::string impl = g ? "zv_grouped" : "zv";
-      std::string key = impl + extra;
-      add("ivf_sweep", impl, n, [w, idx, np, key](benchmark::State& s) {
+      add("ivf_sweep", impl, n, [w, idx, np, key = impl + extra](benchmark::State& s) {
         zv_index_set_ivf_nprobe(idx, kIvfKey, np);
-        double r;
-        {
-          std::lock_guard<std::mutex> lock(mu);
-          if (!recalls.count(key)) {
-            compute_truth(*w);
-            std::vector<int64_t> got(size_t(kQueries) * kK);
-            std::vector<float> sc(kK);
-            for (int32_t qi = 0; qi < kQueries; ++qi)
-              zv_index_search_ivf(idx, kIvfKey, query(*w, qi), kK, &got[size_t(qi) * kK], sc.data());
-            recalls[key] = recall_of(*w, got);
-          }
-          r = recalls[key];
-        }
-        search_loop(s, *w, 0, 0, [&](const float* q, int64_t, int64_t* oi, float* os) {
+        sweep_point(s, *w, key, np, [&](const float* q, int64_t* oi, float* os) {
           zv_index_search_ivf(idx, kIvfKey, q, kK, oi, os);
         });
         zv_index_set_ivf_nprobe(idx, kIvfKey, kNprobe);
-        s.counters["recall"] = r;
-        s.counters["nprobe"] = np;
       }, extra);
     }
 #ifdef ZV_BENCH_HAVE_FAISS
-    std::string key = "faiss" + extra;
-    add("ivf_sweep", "faiss", n, [w, np, key](benchmark::State& s) {
+    add("ivf_sweep", "faiss", n, [w, np, key = "faiss" + extra](benchmark::State& s) {
       w->faiss_ivf->nprobe = np;
-      double r;
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        if (!recalls.count(key)) {
-          compute_truth(*w);
-          std::vector<int64_t> got(size_t(kQueries) * kK);
-          std::vector<float> sc(kK);
-          for (int32_t qi = 0; qi < kQueries; ++qi)
-            w->faiss_ivf->search(1, query(*w, qi), kK, sc.data(), &got[size_t(qi) * kK]);
-          recalls[key] = recall_of(*w, got);
-        }
-        r = recalls[key];
-      }
-      search_loop(s, *w, 0, 0, [&](const float* q, int64_t, int64_t* oi, float* os) {
+      sweep_point(s, *w, key, np, [&](const float* q, int64_t* oi, float* os) {
         w->faiss_ivf->search(1, q, kK, os, oi);
       });
       w->faiss_ivf->nprobe = kNprobe;
-      s.counters["recall"] = r;
-      s.counters["nprobe"] = np;
     }, extra);
 #endif
   }

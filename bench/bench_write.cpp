@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "bench_common.h"
+#include "topk.h"
 
 namespace {
 
@@ -321,23 +322,6 @@ __attribute__((target("fma"))) float scalar_chain(const float* row, const float*
   return acc;
 }
 
-struct ScalarTopK {
-  int64_t* ids;
-  float* scores;
-  int32_t m;
-  void offer(float s, int64_t id) {
-    if (!(s > scores[m - 1])) return;
-    int32_t j = m - 1;
-    while (j > 0 && s > scores[j - 1]) {
-      scores[j] = scores[j - 1];
-      ids[j] = ids[j - 1];
-      --j;
-    }
-    scores[j] = s;
-    ids[j] = id;
-  }
-};
-
 // One candidate at a time: the naive maps decide, then the chain scores.
 void BM_ScalarMvcc(benchmark::State& state) {
   MutatedBase& m = fixture(state);
@@ -351,9 +335,7 @@ void BM_ScalarMvcc(benchmark::State& state) {
     int64_t zi[10];
     float zs[10];
     zv_index_search_mvcc(m.base.index, pool.data(), kCandidates, q.data(), 10, zi, zs);
-    ScalarTopK t{ids, scores, 10};
-    std::fill(ids, ids + 10, -1);
-    std::fill(scores, scores + 10, -1e30f);
+    zv::TopK t(ids, scores, 10);
     const NaiveDelta& d = m.naive;
     for (int32_t i = 0; i < kCandidates; ++i) {
       const int64_t id = pool[i];
@@ -370,9 +352,7 @@ void BM_ScalarMvcc(benchmark::State& state) {
   const NaiveDelta& d = m.naive;
   const bool any_writes = d.version > 0;
   for (auto _ : state) {
-    std::fill(ids, ids + 10, -1);
-    std::fill(scores, scores + 10, -1e30f);
-    ScalarTopK t{ids, scores, 10};
+    zv::TopK t(ids, scores, 10);
     for (int32_t i = 0; i < kCandidates; ++i) {
       const int64_t id = pool[at + i];
       const float* row = m.base.vectors.data() + id * kDim;

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "reference/reference_model.h"
 #include "zv_runtime.h"
 
 namespace zvtest {
@@ -82,20 +83,6 @@ struct TopKResult {
   std::vector<int64_t> ids;
   std::vector<float> scores;
 };
-
-// The insertion step written out literally, for models that offer row by
-// row into m slots already filled with the empty id and score.
-inline void reference_offer(float s, int64_t id, int32_t m, int64_t* ids, float* scores) {
-  if (!(s > scores[m - 1])) return;
-  int32_t j = m - 1;
-  while (j > 0 && s > scores[j - 1]) {
-    scores[j] = scores[j - 1];
-    ids[j] = ids[j - 1];
-    --j;
-  }
-  scores[j] = s;
-  ids[j] = id;
-}
 
 // What any search must return for rows offered in this order with m slots.
 inline TopKResult reference_topk(const std::vector<Offer>& offers, int32_t m) {

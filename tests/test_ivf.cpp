@@ -87,7 +87,7 @@ struct Model {
   std::vector<int32_t> offsets;
 
   static void offer(float s, int64_t id, int32_t m, int64_t* ids, float* scores) {
-    zvtest::reference_offer(s, id, m, ids, scores);
+    zvref::offer_into(s, id, m, ids, scores);
   }
 
   Result run(const float* query, int32_t k) const {

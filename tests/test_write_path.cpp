@@ -196,8 +196,7 @@ struct Model {
         }
       }
       if (vec == nullptr) continue;
-      zvtest::reference_offer(zv::score_row(vec->data(), q.data(), dim), id, k, ids.data(),
-                              scores.data());
+      zvref::offer_into(zv::score_row(vec->data(), q.data(), dim), id, k, ids.data(), scores.data());
     }
   }
 };

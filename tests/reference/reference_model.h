@@ -24,6 +24,21 @@ inline float score(const float* row, const float* query, int32_t dim) {
   return acc;
 }
 
+// The insertion step: (s, id) goes after every held entry with an equal or
+// greater score, into m slots already filled; a score that does not beat
+// the last slot (NaN never does) is dropped.
+inline void offer_into(float s, int64_t id, int64_t m, int64_t* ids, float* scores) {
+  if (!(s > scores[m - 1])) return;
+  int64_t j = m - 1;
+  while (j > 0 && s > scores[j - 1]) {
+    scores[j] = scores[j - 1];
+    ids[j] = ids[j - 1];
+    --j;
+  }
+  scores[j] = s;
+  ids[j] = id;
+}
+
 // The m result slots of a search, over the caller's arrays.
 struct Slots {
   int64_t* ids;
@@ -35,17 +50,7 @@ struct Slots {
       scores[j] = ZV_EMPTY_SCORE;
     }
   }
-  void offer(float s, int64_t id) {
-    if (!(s > scores[m - 1])) return;
-    int64_t j = m - 1;
-    while (j > 0 && s > scores[j - 1]) {
-      scores[j] = scores[j - 1];
-      ids[j] = ids[j - 1];
-      --j;
-    }
-    scores[j] = s;
-    ids[j] = id;
-  }
+  void offer(float s, int64_t id) { offer_into(s, id, m, ids, scores); }
 };
 
 struct IvfEntry {
