@@ -35,7 +35,34 @@ struct ScoreKernels {
   // prefetch from.
   void (*score_gather_ahead)(const float* const* rows, int64_t n, int64_t ahead,
                              const float* query, int32_t dim, float* out);
+  // Many queries at once: out[i * nq + q] = score_row(row i, query q, dim)
+  // for 0 <= i < n, 0 <= q < nq, with the queries transposed by
+  // transpose_queries() (element j of query q at qt[j * nq + q]). Row i at
+  // rows + i * dim.
+  void (*score_block_multi)(const float* rows, int64_t n, const float* qt, int32_t nq,
+                            int32_t dim, float* out);
+  // As score_block_multi, row i at rows[i].
+  void (*score_gather_multi)(const float* const* rows, int64_t n, const float* qt, int32_t nq,
+                             int32_t dim, float* out);
 };
+
+// Lays nq queries of dim floats (query q at queries + q * dim) out for the
+// multi-query kernels: qt[j * nq + q] = queries[q * dim + j]. qt holds
+// nq * dim floats.
+inline void transpose_queries(const float* queries, int32_t nq, int32_t dim, float* qt) {
+  for (int32_t q = 0; q < nq; ++q)
+    for (int32_t j = 0; j < dim; ++j)
+      qt[static_cast<int64_t>(j) * nq + q] = queries[static_cast<int64_t>(q) * dim + j];
+}
+
+// The defining multi-query chain: score_row for every (row, query) pair,
+// reading the transposed queries.
+inline float score_row_transposed(const float* row, const float* qt, int32_t nq, int32_t q,
+                                  int32_t dim) {
+  float acc = 0.0f;
+  for (int32_t j = 0; j < dim; ++j) acc = std::fma(row[j], qt[static_cast<int64_t>(j) * nq + q], acc);
+  return acc;
+}
 
 // Whether this CPU (and OS) can run the given path.
 bool kernel_supported(KernelIsa isa);
@@ -50,6 +77,15 @@ inline void score_block(const float* rows, int64_t n, const float* query, int32_
 inline void score_gather(const float* const* rows, int64_t n, const float* query, int32_t dim,
                          float* out) {
   active_kernels().score_gather(rows, n, query, dim, out);
+}
+
+inline void score_block_multi(const float* rows, int64_t n, const float* qt, int32_t nq,
+                              int32_t dim, float* out) {
+  active_kernels().score_block_multi(rows, n, qt, nq, dim, out);
+}
+inline void score_gather_multi(const float* const* rows, int64_t n, const float* qt, int32_t nq,
+                               int32_t dim, float* out) {
+  active_kernels().score_gather_multi(rows, n, qt, nq, dim, out);
 }
 
 }  // namespace zv

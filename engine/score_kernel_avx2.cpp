@@ -193,6 +193,11 @@ ZV_AVX2 void gather(const float* const* rows, int64_t n, const float* query, int
 
 }  // namespace
 
-extern const ScoreKernels kAvx2Kernels{"avx2", block, gather, block_ahead, gather_ahead};
+// Multi-query kernels: the portable chain until a tiled one lands.
+void portable_block_multi(const float*, int64_t, const float*, int32_t, int32_t, float*);
+void portable_gather_multi(const float* const*, int64_t, const float*, int32_t, int32_t, float*);
+
+extern const ScoreKernels kAvx2Kernels{"avx2", block, gather, block_ahead, gather_ahead,
+                                     portable_block_multi, portable_gather_multi};
 
 }  // namespace zv
