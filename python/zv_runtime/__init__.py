@@ -680,7 +680,7 @@ class Index:
 
     # -- searches ----------------------------------------------------------
 
-    @_doc("min(k, base rows)", "row order")
+    @_doc("min(k, base rows); 0 before a build", "row order")
     def search(self, query, k: int) -> SearchResult:
         """Exact top-k over all base rows (no delta, no tombstones)."""
         h = self._handle()
@@ -694,7 +694,7 @@ class Index:
         return self._topk(lambda q, k, i, s: _lib.zv_index_search_partition(h, key, q, k, i, s),
                           query, k)
 
-    @_doc("min(k, len(ids))", "the order of ``ids``")
+    @_doc("min(k, len(ids)); 0 before a build", "the order of ``ids``")
     def search_base_ids(self, ids, query, k: int) -> SearchResult:
         """Top-k over chosen base ids (each resolved to its base row; ids
         without one are passed over). No delta, no tombstones."""
