@@ -70,7 +70,6 @@ def test_integers_are_checked_exactly(index):
     # The largest values that fit go through unchanged.
     index.insert(V2, np.array([2**63 - 1], np.uint64))
     assert index.search_candidates([2**63 - 1], Q, 1).ids.tolist() == [2**63 - 1]
-    assert index.has_ivf(2**64 - 1) == index.has_ivf(-1) == False
 
 
 def test_arrays_the_library_must_not_read_as_they_are_are_copied():
