@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -57,35 +59,80 @@ void usage(const char* argv0) {
       argv0);
 }
 
-bool parse(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") return false;
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "%s needs a value\n", a.c_str());
-      return false;
-    }
-    const char* v = argv[++i];
-    if (a == "--base") o.base_path = v;
-    else if (a == "--queries") o.query_path = v;
-    else if (a == "--n") o.n = std::atoll(v);
-    else if (a == "--dim") o.dim = std::atoi(v);
-    else if (a == "--partitions") o.partitions = std::atoi(v);
-    else if (a == "--nlist") o.nlist = std::atoi(v);
-    else if (a == "--nq") o.queries = std::atoi(v);
-    else if (a == "--k") o.k = std::atoi(v);
-    else if (a == "--threads") o.threads = std::atoi(v);
-    else if (a == "--seed") o.seed = std::strtoull(v, nullptr, 10);
-    else {
-      std::fprintf(stderr, "unknown option %s\n", a.c_str());
-      return false;
-    }
-  }
-  if (o.n < 1 || o.dim < 1 || o.partitions < 1 || o.nlist < 1 || o.queries < 1 || o.k < 1) {
-    std::fprintf(stderr, "sizes must be positive\n");
+// A whole number in [lo, hi], or a message naming the option.
+bool number(const char* option, const char* text, int64_t lo, int64_t hi, int64_t& out) {
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE) {
+    std::fprintf(stderr, "%s: '%s' is not a whole number\n", option, text);
     return false;
   }
+  if (v < lo || v > hi) {
+    std::fprintf(stderr, "%s must lie in [%lld, %lld], got %lld\n", option, static_cast<long long>(lo),
+                 static_cast<long long>(hi), v);
+    return false;
+  }
+  out = v;
   return true;
+}
+
+enum class Parsed { ok, help, error };
+
+Parsed parse(int argc, char** argv, Options& o) {
+  const int64_t i32 = INT32_MAX;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-h" || a == "--help") return Parsed::help;
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s needs a value\n", a.c_str());
+      return Parsed::error;
+    }
+    const char* v = argv[++i];
+    int64_t x = 0;
+    bool ok = true;
+    if (a == "--base") o.base_path = v;
+    else if (a == "--queries") o.query_path = v;
+    else if (a == "--n") ok = number("--n", v, 1, int64_t{1} << 40, o.n);
+    else if (a == "--dim") ok = number("--dim", v, 1, 1 << 20, x), o.dim = static_cast<int32_t>(x);
+    else if (a == "--partitions") ok = number("--partitions", v, 1, i32, x), o.partitions = static_cast<int32_t>(x);
+    else if (a == "--nlist") ok = number("--nlist", v, 1, i32, x), o.nlist = static_cast<int32_t>(x);
+    else if (a == "--nq") ok = number("--nq", v, 1, i32, x), o.queries = static_cast<int32_t>(x);
+    else if (a == "--k") ok = number("--k", v, 1, i32, x), o.k = static_cast<int32_t>(x);
+    else if (a == "--threads") ok = number("--threads", v, 0, 4096, x), o.threads = static_cast<int32_t>(x);
+    else if (a == "--seed") ok = number("--seed", v, 0, INT64_MAX, x), o.seed = static_cast<uint64_t>(x);
+    else {
+      std::fprintf(stderr, "unknown option %s\n", a.c_str());
+      return Parsed::error;
+    }
+    if (!ok) return Parsed::error;
+  }
+  return Parsed::ok;
+}
+
+// Sizes that the data cannot serve, said before any work starts.
+bool sizes_fit(const Options& o, int64_t rows, int32_t dim, bool synthetic) {
+  bool ok = true;
+  if (rows > (int64_t{1} << 40) / dim) {
+    std::fprintf(stderr, "%lld rows of %d floats exceed the library's 2^40 floats per base\n",
+                 static_cast<long long>(rows), dim);
+    ok = false;
+  }
+  if (o.partitions > rows) {
+    std::fprintf(stderr, "--partitions %d is more than the %lld base rows%s\n", o.partitions,
+                 static_cast<long long>(rows), synthetic ? " (--n)" : "");
+    ok = false;
+  }
+  if (o.nlist > rows) {
+    std::fprintf(stderr, "--nlist %d is more than the %lld base rows%s: every IVF list needs a row\n",
+                 o.nlist, static_cast<long long>(rows), synthetic ? " (--n)" : "");
+    ok = false;
+  }
+  if (o.k > rows) {
+    std::fprintf(stderr, "--k %d is more than the %lld base rows\n", o.k, static_cast<long long>(rows));
+    ok = false;
+  }
+  return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -97,16 +144,24 @@ double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// A progress line that rewrites itself on a terminal and stays quiet in logs.
+// Progress of a long step: a line that rewrites itself on a terminal; in a
+// log, a line at each quarter once the step has run for a few seconds.
 struct Progress {
   const char* what;
   bool tty = isatty(2) != 0;
   int last = -1;
+  Clock::time_point start = Clock::now();
   void update(double fraction) {
     int pct = static_cast<int>(fraction * 100);
-    if (!tty || pct == last) return;
-    last = pct;
-    std::fprintf(stderr, "\r  %s %3d%%", what, pct);
+    if (tty) {
+      if (pct == last) return;
+      last = pct;
+      std::fprintf(stderr, "\r  %s %3d%%", what, pct);
+    } else {
+      if (pct / 25 == last / 25 || pct < 25 || seconds_since(start) < 3) return;
+      last = pct;
+      std::fprintf(stderr, "  %s %d%% (%.0f s)\n", what, pct / 25 * 25, seconds_since(start));
+    }
     std::fflush(stderr);
   }
   void done() {
@@ -342,10 +397,17 @@ double recall(const Results& truth, const Results& got, int64_t nq) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // steps appear as they finish, also in a pipe
   Options o;
-  if (!parse(argc, argv, o)) {
-    usage(argv[0]);
-    return 2;
+  switch (parse(argc, argv, o)) {
+    case Parsed::help:
+      usage(argv[0]);
+      return 0;
+    case Parsed::error:
+      std::fprintf(stderr, "run %s --help for the options\n", argv[0]);
+      return 2;
+    case Parsed::ok:
+      break;
   }
+  if (o.base_path.empty() && !sizes_fit(o, o.n, o.dim, true)) return 2;
   g_threads = o.threads > 0 ? o.threads : std::max(1u, std::thread::hardware_concurrency());
   const auto start = Clock::now();
 
@@ -380,6 +442,7 @@ int main(int argc, char** argv) {
                 o.query_path.empty() ? " (held out from the base)" : "");
   }
   report("load", "", seconds_since(t0), static_cast<double>(d.rows()), "rows");
+  if (!o.base_path.empty() && !sizes_fit(o, d.rows(), d.dim, false)) return 2;
   const int64_t n = d.rows(), nq = d.nq();
   const int32_t dim = d.dim, k = o.k;
 

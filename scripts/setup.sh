@@ -3,7 +3,8 @@
 # Packages already present are not fetched again.
 set -euo pipefail
 
-packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest)
+packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest
+  python3-venv python3-setuptools python3-wheel)
 # --bench: benchmark peers; --fuzz: clang and its libFuzzer runtime
 # (scripts/fuzz.sh). Both may be given.
 for arg in "$@"; do
