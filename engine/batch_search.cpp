@@ -215,6 +215,10 @@ class MultiFeed {
     for (int32_t q = 0; q < nq_; ++q) t[q] = tops[q].threshold();
     const float* s = scores_.get();
     for (int64_t i = 0; i < n; ++i, s += nq_) {
+      // Most rows beat no query's threshold: find that out branch-free.
+      int hit = 0;
+      for (int32_t q = 0; q < nq_; ++q) hit |= s[q] > t[q];
+      if (hit == 0) continue;
       for (int32_t q = 0; q < nq_; ++q) {
         if (s[q] > t[q]) {
           tops[q].offer(s[q], ids[i]);
@@ -439,6 +443,9 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
         for (int32_t s = 0; s < ns; ++s) floors[s] = tops[members[s]].floor();
         const float* sc = scores.get();
         for (int32_t i = 0; i < count; ++i, sc += ns) {
+          int hit = 0;
+          for (int32_t s = 0; s < ns; ++s) hit |= sc[s] >= floors[s];
+          if (hit == 0) continue;
           for (int32_t s = 0; s < ns; ++s) {
             if (sc[s] >= floors[s]) {
               RankedTopK& top = tops[members[s]];
