@@ -160,6 +160,35 @@ class SliceTops {
   int32_t open_ = 0;
 };
 
+// Scores c rows, contiguous from `block` when `contiguous`, else by pointer,
+// against nq queries: out[i * nq + q]. The multi-query kernel reads the
+// transposed queries `qt`; with fewer than kBatchMinMulti queries its tiles
+// would run mostly empty, so each query (`qp[q]`) goes through the
+// single-query kernel over the same rows, still in cache. Both give
+// score_row's bits.
+void score_tile(const ScoreKernels& kn, bool contiguous, const float* block,
+                const float* const* ptrs, int64_t c, const float* qt, const float* const* qp,
+                int32_t nq, int32_t dim, float* col, float* out) {
+  if (nq >= kBatchMinMulti) {
+    if (contiguous) kn.score_block_multi(block, c, qt, nq, dim, out);
+    else kn.score_gather_multi(ptrs, c, qt, nq, dim, out);
+    return;
+  }
+  for (int32_t q = 0; q < nq; ++q) {
+    if (contiguous) kn.score_block(block, c, qp[q], dim, col);
+    else kn.score_gather(ptrs, c, qp[q], dim, col);
+    for (int64_t i = 0; i < c; ++i) out[i * nq + q] = col[i];
+  }
+}
+
+// Whether the c row pointers are consecutive rows of one array.
+bool consecutive(const float* const* rows, int64_t c, int64_t stride) {
+  for (int64_t i = 1; i < c; ++i) {
+    if (rows[i] != rows[0] + i * stride) return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Exact scans: rows fed in offer order, scored a block at a time against a
 // slice of queries, offered to each query's top-k in row order.
@@ -168,12 +197,15 @@ class MultiFeed {
  public:
   MultiFeed(int32_t dim, int32_t block_rows, int32_t slice)
       : kernels_(active_kernels()), dim_(dim), stride_(dim > 0 ? dim : 0),
-        block_rows_(block_rows), scores_(int64_t{block_rows} * slice), rows_(block_rows),
-        ids_(block_rows), thresholds_(slice) {}
+        block_rows_(block_rows), scores_(int64_t{block_rows} * slice), col_(block_rows),
+        rows_(block_rows), ids_(block_rows), thresholds_(slice), qp_(slice) {}
 
-  void start(const float* qt, int32_t nq, SliceTops<TopK>* tops) {
+  // `queries` holds the slice's nq queries end to end, `qt` the same
+  // transposed.
+  void start(const float* queries, const float* qt, int32_t nq, SliceTops<TopK>* tops) {
     qt_ = qt;
     nq_ = nq;
+    for (int32_t q = 0; q < nq; ++q) qp_[q] = queries + q * stride_;
     tops_ = tops;
     n_ = 0;
   }
@@ -194,14 +226,16 @@ class MultiFeed {
     flush();
     for (int64_t done = 0; done < count; done += block_rows_) {
       const int64_t c = std::min<int64_t>(block_rows_, count - done);
-      kernels_.score_block_multi(rows + done * stride_, c, qt_, nq_, dim_, scores_.get());
+      score_tile(kernels_, true, rows + done * stride_, nullptr, c, qt_, qp_.get(), nq_, dim_,
+                 col_.get(), scores_.get());
       offer(ids + done, c);
     }
   }
 
   void flush() {
     if (n_ == 0) return;
-    kernels_.score_gather_multi(rows_.get(), n_, qt_, nq_, dim_, scores_.get());
+    score_tile(kernels_, false, nullptr, rows_.get(), n_, qt_, qp_.get(), nq_, dim_,
+               col_.get(), scores_.get());
     offer(ids_.get(), n_);
     n_ = 0;
   }
@@ -233,9 +267,11 @@ class MultiFeed {
   int64_t stride_;
   int32_t block_rows_;
   Scratch<float> scores_;
+  Scratch<float> col_;
   Scratch<const float*> rows_;
   Scratch<int64_t> ids_;
   Scratch<float> thresholds_;
+  Scratch<const float*> qp_;
   const float* qt_ = nullptr;
   int32_t nq_ = 0;
   SliceTops<TopK>* tops_ = nullptr;
@@ -256,7 +292,7 @@ void scan_batch(const float* queries, int32_t nq, int32_t dim, int32_t k, int32_
     const int32_t n = std::min(slice, nq - first);
     if (d > 0) transpose_queries(queries + first * d, n, dim, qt.get());
     tops.open(first, n, k, m, out_ids, out_scores);
-    feed.start(qt.get(), n, &tops);
+    feed.start(queries + first * d, qt.get(), n, &tops);
     feed_rows(feed);
     feed.flush();
     tops.close();
@@ -365,6 +401,8 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
   Scratch<int32_t> by_list(int64_t{cap} * slice);
   Scratch<int32_t> by_list_rank(int64_t{cap} * slice);
   Scratch<float> scores(int64_t{block_rows} * slice);
+  Scratch<float> col(block_rows);
+  Scratch<const float*> member_query(slice);
   Scratch<const float*> rows(block_rows);
   Scratch<int64_t> ids(block_rows);
   Scratch<int64_t> positions(block_rows);
@@ -420,9 +458,10 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
       for (int32_t s = 0; s < ns; ++s) {
         members[s] = by_list[group + s];
         member_rank[s] = int64_t{by_list_rank[group + s]} << 32;
+        member_query[s] = queries + (first + members[s]) * d;
       }
       // The transposed queries of just this list's queries.
-      for (int64_t j = 0; j < d; ++j) {
+      for (int64_t j = 0; ns >= kBatchMinMulti && j < d; ++j) {
         const float* src = qt.get() + j * n;
         float* dst = sub_qt.get() + j * ns;
         for (int32_t s = 0; s < ns; ++s) dst[s] = src[members[s]];
@@ -439,7 +478,10 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
           ++count;
         }
         if (count == 0) break;
-        kernels.score_gather_multi(rows.get(), count, sub_qt.get(), ns, dim, scores.get());
+        // Lists laid out in the base's row order are read as one block.
+        const bool run = d > 0 && consecutive(rows.get(), count, d);
+        score_tile(kernels, run, rows[0], rows.get(), count, sub_qt.get(),
+                   member_query.get(), ns, dim, col.get(), scores.get());
         for (int32_t s = 0; s < ns; ++s) floors[s] = tops[members[s]].floor();
         const float* sc = scores.get();
         for (int32_t i = 0; i < count; ++i, sc += ns) {

@@ -23,6 +23,9 @@ inline constexpr int32_t kBatchMinSlice = 16;
 inline constexpr int32_t kBatchMaxSlice = 256;
 inline constexpr int32_t kBatchMinRows = 16;
 inline constexpr int32_t kBatchMaxRows = 256;
+// Fewer queries than this in a slice (or probing one IVF list) are scored
+// one by one with the single-query kernel.
+inline constexpr int32_t kBatchMinMulti = 8;
 // Queries with many slots keep a growing position array each (topk.h): the
 // slice is cut so that slice * slots stays within this many entries.
 inline constexpr int64_t kBatchHeldBudget = INT64_C(1) << 16;

@@ -249,7 +249,7 @@ TEST_F(BatchSearch, EveryBatchEqualsItsSingleCalls) {
   const State states[] = {
       {5, 300, 12},  // small dim: wide slices, gathered and block scoring
       {33, 900, 40},
-      {0, 50, 4},    // no floats: queries never read
+      {0, 400, 4},   // no floats: queries never read, no base array
       {2, 1, 1},
   };
   struct Case {
