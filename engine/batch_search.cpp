@@ -90,9 +90,25 @@ FilterView filter_view(const IndexRecord& rec, int32_t kind, int32_t column, int
 
 const int64_t* delta_ids(const IndexRecord& rec) { return rec.delta_ids.data(); }
 
-const IvfEntry* find_ivf(const IndexRecord& rec, uint64_t key) {
+// The IVF entry under a key, as its search reads it.
+struct IvfView {
+  int32_t nlist;
+  int32_t nprobe;
+  const float* centroids;
+  int64_t centroid_floats;
+  const int32_t* list_offsets;  // nlist + 1
+  int64_t id_count;
+  const int64_t* list_ids;
+  const int64_t* list_rows;     // base row of each listed id, -1 for none
+};
+
+bool find_ivf(const IndexRecord& rec, uint64_t key, IvfView& view) {
   const int64_t* slot = rec.ivf_index.find(static_cast<int64_t>(key));
-  return slot ? &rec.ivf_list[*slot] : nullptr;
+  if (slot == nullptr) return false;
+  const IvfEntry& e = rec.ivf_list[*slot];
+  view = IvfView{e.nlist,        e.nprobe,   e.centroids, e.centroid_floats,
+                 e.list_offsets, e.id_count, e.list_ids,  e.list_rows};
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -374,15 +390,15 @@ int32_t search_filtered_batch(const IndexRecord& rec, int32_t kind, int32_t colu
 
 int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* queries, int32_t nq,
                          int32_t k, int64_t* out_ids, float* out_scores) {
-  const IvfEntry* e = find_ivf(rec, key);
-  if (e == nullptr || k < 1 || e->nlist < 1 || nq <= 0) return 0;
+  IvfView e;
+  if (!find_ivf(rec, key, e) || k < 1 || e.nlist < 1 || nq <= 0) return 0;
   const BaseView base = base_view(rec);
   const int32_t dim = base.dim;
   const int64_t d = dim > 0 ? dim : 0;
-  if (e->centroid_floats < d * e->nlist) return 0;
+  if (e.centroid_floats < d * e.nlist) return 0;
 
-  const int32_t nlist = e->nlist;
-  const int32_t cap = std::max(0, std::min(e->nprobe, nlist));
+  const int32_t nlist = e.nlist;
+  const int32_t cap = std::max(0, std::min(e.nprobe, nlist));
   int32_t slice = std::min(nq, slice_for(dim, k));
   slice = static_cast<int32_t>(std::min<int64_t>(
       slice, std::max<int64_t>(1, kBatchCentroidBudget / std::max(nlist, cap))));
@@ -403,6 +419,7 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
   Scratch<float> scores(int64_t{block_rows} * slice);
   Scratch<float> col(block_rows);
   Scratch<const float*> member_query(slice);
+  Scratch<const float*> slice_query(slice);
   Scratch<const float*> rows(block_rows);
   Scratch<int64_t> ids(block_rows);
   Scratch<int64_t> positions(block_rows);
@@ -416,10 +433,12 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
     if (d > 0) transpose_queries(queries + first * d, n, dim, qt.get());
     tops.open(first, n, k, k, out_ids, out_scores);
     if (cap > 0) {
-      kernels.score_block_multi(e->centroids, nlist, qt.get(), n, dim, centroid_scores.get());
+      for (int32_t q = 0; q < n; ++q) slice_query[q] = queries + (first + q) * d;
+      score_tile(kernels, true, e.centroids, nullptr, nlist, qt.get(), slice_query.get(), n, dim,
+                 column.get(), centroid_scores.get());
       for (int32_t q = 0; q < n; ++q) {
         for (int32_t c = 0; c < nlist; ++c) column[c] = centroid_scores[int64_t{c} * n + q];
-        probe_count[q] = select_probes(column.get(), nlist, e->nprobe, heap_scores.get(),
+        probe_count[q] = select_probes(column.get(), nlist, e.nprobe, heap_scores.get(),
                                        probes.get() + int64_t{q} * cap);
       }
     } else {
@@ -449,11 +468,11 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
       const int32_t group = group_begin;
       group_begin = group_end;
       if (ns == 0) continue;
-      int64_t start = e->list_offsets[c];
-      int64_t end = e->list_offsets[c + 1];
+      int64_t start = e.list_offsets[c];
+      int64_t end = e.list_offsets[c + 1];
       if (start >= end) continue;
       start = std::max<int64_t>(start, 0);
-      end = std::min(end, e->id_count);
+      end = std::min(end, e.id_count);
       if (start >= end) continue;
       for (int32_t s = 0; s < ns; ++s) {
         members[s] = by_list[group + s];
@@ -470,10 +489,10 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
       while (p < end) {
         int32_t count = 0;
         for (; p < end && count < block_rows; ++p) {
-          const int64_t row = e->list_rows[p];
+          const int64_t row = e.list_rows[p];
           if (row < 0) continue;
           rows[count] = base.vectors + row * d;
-          ids[count] = e->list_ids[p];
+          ids[count] = e.list_ids[p];
           positions[count] = p;
           ++count;
         }
