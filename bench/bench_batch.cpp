@@ -186,6 +186,55 @@ BENCHMARK_CAPTURE(BM_Singles, filtered_singles, Search::kFiltered) ZV_BATCH_ARGS
 BENCHMARK_CAPTURE(BM_Batch, ivf_batch, Search::kIvf) ZV_BATCH_ARGS;
 BENCHMARK_CAPTURE(BM_Singles, ivf_singles, Search::kIvf) ZV_BATCH_ARGS;
 
+// The top-k's worst order: scores ascending in offer order, so every row
+// enters. With k = 196,000 of 200,000 rows an insertion sort would move
+// about k entries per row; the heap keeps it O(log k). Compare with k = 10.
+void BM_TopKAscending(benchmark::State& state) {
+  static const struct Ascending {
+    zv_index* index;
+    Ascending() : index(zv_index_new(1, 0)) {
+      const int64_t n = 200000;
+      std::vector<float> v(static_cast<size_t>(n));
+      for (int64_t i = 0; i < n; ++i) v[size_t(i)] = static_cast<float>(i);
+      const std::vector<int64_t> ids = zvbench::sequential_ids(n);
+      zv_index_build(index, v.data(), n, 1, ids.data(), nullptr, nullptr, nullptr, 0);
+    }
+  } base;
+  const int32_t k = static_cast<int32_t>(state.range(0));
+  std::vector<int64_t> ids(static_cast<size_t>(k));
+  std::vector<float> scores(static_cast<size_t>(k));
+  const float query = 1.0f;
+  for (auto _ : state) {
+    zv_index_search_full(base.index, &query, k, ids.data(), scores.data());
+    benchmark::DoNotOptimize(ids.data());
+  }
+}
+BENCHMARK(BM_TopKAscending)->Arg(10)->Arg(196000)->Unit(benchmark::kMillisecond);
+
+// Probe selection at nlist = 200,000 (empty lists, so choosing the lists is
+// the whole search): nprobe 8 against nprobe = nlist.
+void BM_ProbeSelection(benchmark::State& state) {
+  constexpr int32_t kLists = 200000;
+  static const struct Entry {
+    zv_index* index;
+    Entry() : index(zv_index_new(1, 0)) {
+      std::vector<float> c(kLists);
+      for (int32_t i = 0; i < kLists; ++i) c[size_t(i)] = static_cast<float>(i % 977);
+      std::vector<int32_t> offsets(kLists + 1, 0);
+      zv_index_set_ivf(index, 1, kLists, 1, c.data(), nullptr, offsets.data(), 0);
+    }
+  } entry;
+  zv_index_set_ivf_nprobe(entry.index, 1, static_cast<int32_t>(state.range(0)));
+  std::vector<int64_t> ids(kTopK);
+  std::vector<float> scores(kTopK);
+  const float query = 1.0f;
+  for (auto _ : state) {
+    zv_index_search_ivf(entry.index, 1, &query, kTopK, ids.data(), scores.data());
+    benchmark::DoNotOptimize(ids.data());
+  }
+}
+BENCHMARK(BM_ProbeSelection)->Arg(8)->Arg(200000)->Unit(benchmark::kMillisecond);
+
 #ifdef ZV_BENCH_HAVE_FAISS
 // Share of queries whose top-k ids equal ours, as sets.
 double same_ids(const Out& ours, const std::vector<faiss::Index::idx_t>& theirs, int32_t nq) {
