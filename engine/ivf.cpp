@@ -223,11 +223,13 @@ int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int
   if (e->centroid_floats < d * e->nlist) return 0;
 
   TopK topk(out_ids, out_scores, k);
-  float* centroid_scores = alloc_array<float>(e->nlist);
-  score_block(e->centroids, e->nlist, query, rec.dim, centroid_scores);
+  // One scratch block: the centroid scores, then the probe selection's heap
+  // (a score and a centroid number per probe).
   const int32_t cap = std::max(0, std::min(e->nprobe, e->nlist));
-  float* heap_scores = cap > 0 ? alloc_array<float>(cap) : nullptr;
-  int32_t* probes = cap > 0 ? alloc_array<int32_t>(cap) : nullptr;
+  float* centroid_scores = alloc_array<float>(int64_t{e->nlist} + 2 * int64_t{cap});
+  float* heap_scores = centroid_scores + e->nlist;
+  int32_t* probes = reinterpret_cast<int32_t*>(heap_scores + cap);
+  score_block(e->centroids, e->nlist, query, rec.dim, centroid_scores);
   const int32_t probe_count = select_probes(centroid_scores, e->nlist, e->nprobe, heap_scores, probes);
   ListWalk walk(rec, *e, probes, probe_count);
   Chunk chunks[2];
@@ -238,8 +240,6 @@ int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int
     score_chunk(chunks[which], query, rec.dim, topk);
     which ^= 1;
   }
-  free_bytes(probes);
-  free_bytes(heap_scores);
   free_bytes(centroid_scores);
   return k;
 }
