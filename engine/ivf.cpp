@@ -5,6 +5,7 @@
 
 #include "alloc.h"
 #include "bulk_copy.h"
+#include "probe_select.h"
 #include "score_kernel.h"
 #include "topk.h"
 
@@ -111,20 +112,6 @@ constexpr int64_t kWalkChunk = 128;
 // shorter runs are cheaper to gather with their neighbours.
 constexpr int64_t kMinRun = 8;
 
-// The lowest-numbered centroid with the strictly greatest score above
-// EMPTY_SCORE (NaN never qualifies), or -1.
-int32_t best_centroid(const float* scores, int32_t nlist) {
-  float best = kEmptyScore;
-  int32_t chosen = -1;
-  for (int32_t c = 0; c < nlist; ++c) {
-    if (scores[c] > best) {
-      best = scores[c];
-      chosen = c;
-    }
-  }
-  return chosen;
-}
-
 // One stretch of listed rows, in offer order.
 struct Chunk {
   const float* rows[kWalkChunk];
@@ -137,8 +124,9 @@ struct Chunk {
 // without a base row are skipped.
 class ListWalk {
  public:
-  ListWalk(const IndexRecord& rec, const IvfEntry& e, float* centroid_scores)
-      : rec_(rec), e_(e), scores_(centroid_scores), probes_left_(e.nprobe),
+  // `probes` holds the chosen centroids in probe order (select_probes).
+  ListWalk(const IndexRecord& rec, const IvfEntry& e, const int32_t* probes, int32_t probe_count)
+      : rec_(rec), e_(e), probes_(probes), probe_count_(probe_count),
         stride_(rec.dim > 0 ? rec.dim : 0) {}
 
   // Fills `out` with up to kWalkChunk rows and prefetches their vectors;
@@ -160,16 +148,10 @@ class ListWalk {
   }
 
  private:
-  // Chooses the next centroid and clips its list to the stored ids.
+  // Takes the next probed centroid and clips its list to the stored ids.
   bool next_list() {
-    while (probes_left_ > 0) {
-      const int32_t c = best_centroid(scores_, e_.nlist);
-      if (c < 0) {
-        probes_left_ = 0;
-        return false;
-      }
-      scores_[c] = kEmptyScore;
-      --probes_left_;
+    while (next_probe_ < probe_count_) {
+      const int32_t c = probes_[next_probe_++];
       int64_t start = e_.list_offsets[c];
       int64_t end = e_.list_offsets[c + 1];
       if (start >= end) continue;
@@ -199,8 +181,9 @@ class ListWalk {
 
   const IndexRecord& rec_;
   const IvfEntry& e_;
-  float* scores_;
-  int32_t probes_left_;
+  const int32_t* probes_;
+  int32_t probe_count_;
+  int32_t next_probe_ = 0;
   int64_t stride_;
   int64_t pos_ = 0;
   int64_t end_ = 0;
@@ -240,9 +223,15 @@ int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int
   if (e->centroid_floats < d * e->nlist) return 0;
 
   TopK topk(out_ids, out_scores, k);
-  float* centroid_scores = alloc_array<float>(e->nlist);
+  // One scratch block: the centroid scores, then the probe selection's heap
+  // (a score and a centroid number per probe).
+  const int32_t cap = std::max(0, std::min(e->nprobe, e->nlist));
+  float* centroid_scores = alloc_array<float>(int64_t{e->nlist} + 2 * int64_t{cap});
+  float* heap_scores = centroid_scores + e->nlist;
+  int32_t* probes = reinterpret_cast<int32_t*>(heap_scores + cap);
   score_block(e->centroids, e->nlist, query, rec.dim, centroid_scores);
-  ListWalk walk(rec, *e, centroid_scores);
+  const int32_t probe_count = select_probes(centroid_scores, e->nlist, e->nprobe, heap_scores, probes);
+  ListWalk walk(rec, *e, probes, probe_count);
   Chunk chunks[2];
   int which = 0;
   walk.fill(chunks[which]);

@@ -5,6 +5,7 @@
 
 #include "alloc.h"
 #include "base_search.h"
+#include "batch_search.h"
 #include "index_record.h"
 #include "ivf.h"
 #include "rowmeta.h"
@@ -142,6 +143,33 @@ int32_t zv_index_clear_ivf(zv_index* index) noexcept { return zv::clear_ivf(*ind
 int32_t zv_index_search_ivf(const zv_index* index, uint64_t key, const float* query, int32_t k,
                             int64_t* out_ids, float* out_scores) noexcept {
   return zv::search_ivf(*index, key, query, k, out_ids, out_scores);
+}
+
+// --- batched searches --------------------------------------------------------------
+
+int32_t zv_index_search_full_batch(const zv_index* index, const float* queries, int32_t nq,
+                                   int32_t k, int64_t* out_ids, float* out_scores) noexcept {
+  return zv::search_full_batch(*index, queries, nq, k, out_ids, out_scores);
+}
+
+int32_t zv_index_search_partition_batch(const zv_index* index, int64_t partition_key,
+                                        const float* queries, int32_t nq, int32_t k,
+                                        int64_t* out_ids, float* out_scores) noexcept {
+  return zv::search_partition_batch(*index, partition_key, queries, nq, k, out_ids, out_scores);
+}
+
+int32_t zv_index_search_ivf_batch(const zv_index* index, uint64_t key, const float* queries,
+                                  int32_t nq, int32_t k, int64_t* out_ids,
+                                  float* out_scores) noexcept {
+  return zv::search_ivf_batch(*index, key, queries, nq, k, out_ids, out_scores);
+}
+
+int32_t zv_index_search_filtered_batch(const zv_index* index, int32_t filter_kind,
+                                       int32_t filter_column, int64_t filter_value,
+                                       const float* queries, int32_t nq, int32_t k,
+                                       int64_t* out_ids, float* out_scores) noexcept {
+  return zv::search_filtered_batch(*index, filter_kind, filter_column, filter_value, queries, nq,
+                                   k, out_ids, out_scores);
 }
 
 // --- row metadata and filters ------------------------------------------------------

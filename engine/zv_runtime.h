@@ -78,7 +78,7 @@ extern "C" {
 
 /* Library release, as in the SONAME libzv_runtime.so.<major>. */
 #define ZV_RUNTIME_VERSION_MAJOR 1
-#define ZV_RUNTIME_VERSION_MINOR 0
+#define ZV_RUNTIME_VERSION_MINOR 1
 #define ZV_RUNTIME_VERSION_PATCH 0
 /* What zv_runtime_format_version() returns. */
 #define ZV_RUNTIME_FORMAT_VERSION 1
@@ -413,6 +413,57 @@ ZV_API int32_t zv_index_search_filtered(const zv_index *index,
                                         int64_t filter_value,
                                         const float *query, int32_t k,
                                         int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
+
+/* ------------------------------------------------------------------------
+ * Batched searches
+ *
+ * Each answers `nq` queries in one call, exactly as `nq` calls of its single
+ * search would: for query q (its dim floats at queries + q*dim) it writes
+ * slots q*k .. q*k + m - 1 of `out_ids` and `out_scores`, byte for byte
+ * what the single search writes into its m slots for that query, where m is
+ * the slot count that single search returns (the same for every query of a
+ * call). Slots m .. k-1 of each query are not touched, so give both arrays
+ * room for nq*k entries. Returns m, or 0 without writing anything when
+ * nq <= 0 or m <= 0. With dim <= 0 the queries are not read (NULL is then
+ * fine). Read-only calls: they may run beside other reads on one handle,
+ * and a host may split a large batch over threads by queries.
+ *
+ * A batch reads each block of rows once for many queries instead of once
+ * per query, so it is much faster per query than single calls whenever
+ * there is more than a handful of queries. Its scratch memory is bounded
+ * whatever nq and k are.
+ * ------------------------------------------------------------------------ */
+
+/* zv_index_search_full for each of the `nq` queries. m = min(k, base_count);
+ * 0 when the index is not sealed. */
+ZV_API int32_t zv_index_search_full_batch(const zv_index *index, const float *queries,
+                                          int32_t nq, int32_t k, int64_t *out_ids,
+                                          float *out_scores) ZV_NOEXCEPT;
+
+/* zv_index_search_partition for each of the `nq` queries. m = min(k,
+ * partition size); 0 in every case where the single search returns 0. */
+ZV_API int32_t zv_index_search_partition_batch(const zv_index *index,
+                                               int64_t partition_key,
+                                               const float *queries, int32_t nq,
+                                               int32_t k, int64_t *out_ids,
+                                               float *out_scores) ZV_NOEXCEPT;
+
+/* zv_index_search_ivf for each of the `nq` queries: each query probes its
+ * own best lists, ties and order exactly as in the single search. m = k; 0
+ * when the key is not registered, k <= 0, nlist <= 0 or the centroids no
+ * longer cover nlist*dim floats. */
+ZV_API int32_t zv_index_search_ivf_batch(const zv_index *index, uint64_t key,
+                                         const float *queries, int32_t nq, int32_t k,
+                                         int64_t *out_ids, float *out_scores) ZV_NOEXCEPT;
+
+/* zv_index_search_filtered for each of the `nq` queries. m = k. */
+ZV_API int32_t zv_index_search_filtered_batch(const zv_index *index,
+                                              int32_t filter_kind,
+                                              int32_t filter_column,
+                                              int64_t filter_value,
+                                              const float *queries, int32_t nq,
+                                              int32_t k, int64_t *out_ids,
+                                              float *out_scores) ZV_NOEXCEPT;
 
 #ifdef __cplusplus
 }

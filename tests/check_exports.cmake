@@ -1,5 +1,5 @@
 # Checks the shared library's interface as a loader sees it: the dynamic
-# symbol table defines exactly the 30 zv_ functions (plus the version node
+# symbol table defines exactly the 34 zv_ functions (plus the version node
 # they are bound to) and the SONAME carries the major version.
 #
 #   cmake -DLIB=<libzv_runtime.so> -DNM=<nm> -DREADELF=<readelf> -P check_exports.cmake
@@ -20,13 +20,15 @@ set(expected
   zv_tuner_defaults zv_index_tuner_oversized
   zv_index_set_ivf zv_index_set_ivf_nprobe zv_index_has_ivf zv_index_clear_ivf
   zv_index_search_ivf
-  zv_index_set_rowmeta zv_index_export_rowmeta zv_index_match_ids zv_index_search_filtered)
+  zv_index_set_rowmeta zv_index_export_rowmeta zv_index_match_ids zv_index_search_filtered
+  zv_index_search_full_batch zv_index_search_partition_batch zv_index_search_ivf_batch
+  zv_index_search_filtered_batch)
 set(version_node ZV_RUNTIME_1)
 set(expected_soname libzv_runtime.so.1)
 
 list(LENGTH expected expected_count)
-if(NOT expected_count EQUAL 30)
-  message(FATAL_ERROR "check_exports: the list names ${expected_count} functions, not 30")
+if(NOT expected_count EQUAL 34)
+  message(FATAL_ERROR "check_exports: the list names ${expected_count} functions, not 34")
 endif()
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIB}
@@ -94,4 +96,4 @@ endif()
 if(errors)
   message(FATAL_ERROR "check_exports: ${LIB}\n${errors}")
 endif()
-message(STATUS "check_exports: 30 functions, version ${version_node}, SONAME ${expected_soname}")
+message(STATUS "check_exports: 34 functions, version ${version_node}, SONAME ${expected_soname}")

@@ -167,6 +167,18 @@ std::vector<Reader> all_readers() {
     }
     return s;
   });
+  r.push_back([=](const zv_index* ix) {
+    std::vector<float> qs(q);
+    for (float x : q) qs.push_back(-x);
+    std::string s;
+    s += topk([&](int64_t* i, float* sc) { return zv_index_search_full_batch(ix, qs.data(), 2, 12, i, sc); }, 24);
+    s += topk([&](int64_t* i, float* sc) { return zv_index_search_partition_batch(ix, 10, qs.data(), 2, 9, i, sc); }, 18);
+    s += topk([&](int64_t* i, float* sc) { return zv_index_search_ivf_batch(ix, 42, qs.data(), 2, 40, i, sc); }, 80);
+    s += topk([&](int64_t* i, float* sc) {
+      return zv_index_search_filtered_batch(ix, 1, 1, 1, qs.data(), 2, 33, i, sc);
+    }, 66);
+    return s;
+  });
   r.push_back([](const zv_index* ix) {
     std::vector<int64_t> out(zv_index_visible_count(ix));
     std::string s;

@@ -84,7 +84,7 @@ enum class Kind {
   kNew, kBuild, kInsert, kDelete, kSetIvf, kSetNprobe, kClearIvf, kSetRowmeta,
   kAccessors, kExportBase, kVisible, kExportVisible, kSearchMvcc, kSearchFull,
   kSearchPartition, kScatter, kTuner, kHasIvf, kSearchIvf, kExportRowmeta, kMatchIds,
-  kSearchFiltered,
+  kSearchFiltered, kSearchBatch,
 };
 
 inline const char* kind_name(Kind k) {
@@ -92,7 +92,8 @@ inline const char* kind_name(Kind k) {
       "new", "build", "insert", "delete", "set_ivf", "set_ivf_nprobe", "clear_ivf",
       "set_rowmeta", "accessors", "export_base", "visible_ids", "export_visible",
       "search_mvcc", "search_full", "search_partition", "scatter_topk", "tuner_oversized",
-      "has_ivf", "search_ivf", "export_rowmeta", "match_ids", "search_filtered"};
+      "has_ivf", "search_ivf", "export_rowmeta", "match_ids", "search_filtered",
+      "search_batch"};
   return names[static_cast<int>(k)];
 }
 
@@ -100,7 +101,10 @@ inline const char* kind_name(Kind k) {
 //   n: rows (build, insert, delete, rowmeta, candidates); a, b, c, d: small
 //   integer arguments (dim, k, nlist, nprobe, column counts, filter kind and
 //   column, id_count, partition count, min_rows); v: 64-bit argument
-//   (partition key, filter value); key: IVF key.
+//   (partition key, filter value); key: IVF key. A batch (search_batch)
+//   carries the arguments of its single search, the queries end to end in
+//   `query`, nq in n and the search in d (0 full, 1 partition, 2 IVF,
+//   3 filtered).
 struct Op {
   Kind kind = Kind::kAccessors;
   int64_t n = 0;
@@ -130,7 +134,7 @@ class Generator {
   Generator(Source& src) : s_(src) {}
 
   Op next(const zvref::Model& m) {
-    const uint64_t r = s_.below(1000);
+    const uint64_t r = s_.below(1080);
     if (r < 8) return gen_new();
     if (r < 70) return gen_build(m);
     if (r < 200) return gen_insert(m);
@@ -152,7 +156,8 @@ class Generator {
     if (r < 850) return gen_search(m, Kind::kSearchIvf);
     if (r < 880) return gen_export_rowmeta(m);
     if (r < 910) return gen_filter(m, Kind::kMatchIds);
-    return gen_filter(m, Kind::kSearchFiltered);
+    if (r < 1000) return gen_filter(m, Kind::kSearchFiltered);
+    return gen_batch(m);
   }
 
   // Starts a sequence: a fresh index and the id universe it draws from.
@@ -485,6 +490,26 @@ class Generator {
     return op;
   }
 
+  // One of the four batched searches with the arguments of its single
+  // search and nq queries.
+  Op gen_batch(const zvref::Model& m) {
+    const int32_t which = static_cast<int32_t>(s_.below(4));
+    Op op = which == 0   ? gen_search(m, Kind::kSearchFull)
+            : which == 1 ? gen_partition_search(m)
+            : which == 2 ? gen_search(m, Kind::kSearchIvf)
+                         : gen_filter(m, Kind::kSearchFiltered);
+    op.kind = Kind::kSearchBatch;
+    op.d = which;
+    op.n = s_.chance(6) ? s_.range(-2, 0) : s_.range(1, s_.chance(85) ? 6 : 40);
+    if (op.n > 0 && s_.chance(50)) op.b = std::min<int32_t>(op.b, 60);
+    op.query.clear();
+    for (int64_t q = 0; q < op.n; ++q) {
+      const std::vector<float> one = gen_query(m);
+      op.query.insert(op.query.end(), one.begin(), one.end());
+    }
+    return op;
+  }
+
   Op gen_tuner(const zvref::Model&) {
     Op op;
     op.kind = Kind::kTuner;
@@ -711,6 +736,36 @@ class Runner {
         check(differ("out_scores", scores));
         break;
       }
+      case Kind::kSearchBatch: {
+        const int32_t nq = static_cast<int32_t>(op.n);
+        const int64_t room = nq > 0 && op.b > 0 ? int64_t{nq} * op.b : 0;
+        Out<int64_t> ids(room);
+        Out<float> scores(room);
+        int32_t re = 0, rm = 0;
+        switch (op.d) {
+          case 0:
+            re = zv_index_search_full_batch(eng_, q, nq, op.b, ids.e.data(), scores.e.data());
+            rm = model_.search_full_batch(q, nq, op.b, ids.m.data(), scores.m.data());
+            break;
+          case 1:
+            re = zv_index_search_partition_batch(eng_, op.v, q, nq, op.b, ids.e.data(), scores.e.data());
+            rm = model_.search_partition_batch(op.v, q, nq, op.b, ids.m.data(), scores.m.data());
+            break;
+          case 2:
+            re = zv_index_search_ivf_batch(eng_, op.key, q, nq, op.b, ids.e.data(), scores.e.data());
+            rm = model_.search_ivf_batch(op.key, q, nq, op.b, ids.m.data(), scores.m.data());
+            break;
+          default:
+            re = zv_index_search_filtered_batch(eng_, op.a, op.c, op.v, q, nq, op.b, ids.e.data(),
+                                                scores.e.data());
+            rm = model_.search_filtered_batch(op.a, op.c, op.v, q, nq, op.b, ids.m.data(), scores.m.data());
+            break;
+        }
+        check(differ_result(re, rm));
+        check(differ("out_ids", ids));
+        check(differ("out_scores", scores));
+        break;
+      }
       case Kind::kTuner: {
         const int64_t parts = model_.partition_count();
         Out<int64_t> keys(parts), sizes(parts);
@@ -758,6 +813,9 @@ class Runner {
       case Kind::kNew:
       case Kind::kBuild:
       case Kind::kSetRowmeta:
+        break;
+      case Kind::kSearchBatch:
+        resize(op.query, std::max<int64_t>(op.n, 0) * d);
         break;
       default:
         resize(op.query, d);
@@ -929,6 +987,22 @@ inline std::string to_c(const Op& op) {
     case Kind::kMatchIds:
       s += "r = zv_index_match_ids(ix, " + i32(op.a) + ", " + i32(op.c) + ", " + i64(op.v) + ", out_i); ";
       break;
+    case Kind::kSearchBatch: {
+      s += decl_f("q", op.query);
+      const std::string tail = i32(static_cast<int32_t>(op.n)) + ", " + i32(op.b) + ", out_i, out_s); ";
+      if (op.d == 0) {
+        s += "r = zv_index_search_full_batch(ix, q, " + tail;
+      } else if (op.d == 1) {
+        s += "r = zv_index_search_partition_batch(ix, " + i64(op.v) + ", q, " + tail;
+      } else if (op.d == 2) {
+        std::snprintf(buf, sizeof buf, "r = zv_index_search_ivf_batch(ix, 0x%016" PRIx64 "ULL, q, ", op.key);
+        s += buf + tail;
+      } else {
+        s += "r = zv_index_search_filtered_batch(ix, " + i32(op.a) + ", " + i32(op.c) + ", " + i64(op.v) +
+             ", q, " + tail;
+      }
+      break;
+    }
     default: {
       s += decl_f("q", op.query);
       const std::string k = i32(op.b);
@@ -996,6 +1070,7 @@ inline std::vector<Op> generate_only(Source& src, size_t max_ops) {
       case Kind::kSetRowmeta:
         model.set_rowmeta(ptr(op.ids), ptr(op.ints), ptr(op.cols), op.a, static_cast<int32_t>(op.n));
         break;
+      case Kind::kSearchBatch: op.query.resize(static_cast<size_t>(std::max<int64_t>(op.n, 0) * d)); break;
       default: op.query.resize(static_cast<size_t>(d)); break;
     }
   };

@@ -408,6 +408,45 @@ class Model {
     return k;
   }
 
+  // --- batched searches: the single search once per query ----------------
+  // Query q reads dim floats at queries + q * dim and writes its slots at
+  // q * k; the result is the single search's slot count (0 for nq <= 0).
+  template <class Single>
+  int32_t batch(const float* queries, int32_t nq, int32_t k, int64_t* out_ids, float* out_scores,
+                Single&& single) const {
+    int32_t r = 0;
+    const int64_t d = std::max(dim_, 0);
+    for (int32_t q = 0; q < nq; ++q) {
+      const int64_t at = int64_t{q} * k;
+      r = single(d > 0 ? queries + q * d : queries, out_ids + at, out_scores + at);
+    }
+    return r;
+  }
+  int32_t search_full_batch(const float* queries, int32_t nq, int32_t k, int64_t* out_ids,
+                            float* out_scores) const {
+    return batch(queries, nq, k, out_ids, out_scores, [&](const float* q, int64_t* i, float* s) {
+      return search_full(q, k, i, s);
+    });
+  }
+  int32_t search_partition_batch(int64_t key, const float* queries, int32_t nq, int32_t k,
+                                 int64_t* out_ids, float* out_scores) const {
+    return batch(queries, nq, k, out_ids, out_scores, [&](const float* q, int64_t* i, float* s) {
+      return search_partition(key, q, k, i, s);
+    });
+  }
+  int32_t search_ivf_batch(uint64_t key, const float* queries, int32_t nq, int32_t k,
+                           int64_t* out_ids, float* out_scores) const {
+    return batch(queries, nq, k, out_ids, out_scores, [&](const float* q, int64_t* i, float* s) {
+      return search_ivf(key, q, k, i, s);
+    });
+  }
+  int32_t search_filtered_batch(int32_t kind, int32_t column, int64_t value, const float* queries,
+                                int32_t nq, int32_t k, int64_t* out_ids, float* out_scores) const {
+    return batch(queries, nq, k, out_ids, out_scores, [&](const float* q, int64_t* i, float* s) {
+      return search_filtered(kind, column, value, q, k, i, s);
+    });
+  }
+
   int32_t dim() const { return dim_; }
   int32_t column_count() const { return static_cast<int32_t>(meta_columns_.size()); }
   int32_t partition_count() const { return static_cast<int32_t>(part_keys_.size()); }
