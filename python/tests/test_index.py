@@ -114,6 +114,30 @@ def test_one_query_and_a_batch_agree_bytes_included(base):
         assert "slot count m" in doc and "(nq, m)" in doc and "EMPTY_ID" in doc, name
 
 
+def test_batches_split_over_threads_give_the_same_bytes(base):
+    index, v, ids, keys, offsets, sizes, queries = base
+    index.insert(v[:5] * 2, ids[:5])
+    index.delete(ids[5:9])
+    index.set_rowmeta(ids, ids % 3)
+    c = v[::200][:8].copy()
+    index.set_ivf(7, c, *zv.ivf_lists(ids, np.argmax(v @ c.T, 1), len(c)), nprobe=2)
+    many = np.concatenate([queries] * 4)
+    searches = {
+        "search": lambda t: index.search(many, 9, threads=t),
+        "search_partition": lambda t: index.search_partition(keys[1], many, 9, threads=t),
+        "search_ivf": lambda t: index.search_ivf(7, many, 9, threads=t),
+        "search_filtered": lambda t: index.search_filtered(many, 9, primary=1, threads=t),
+    }
+    for name, run in searches.items():
+        one = run(1)
+        for t in (2, 3, len(many) + 5):
+            split = run(t)
+            assert split.ids.tobytes() == one.ids.tobytes(), (name, t)
+            assert split.scores.tobytes() == one.scores.tobytes(), (name, t)
+    with pytest.raises(ValueError, match="threads"):
+        index.search(many, 9, threads=0)
+
+
 def test_build_rejections_change_nothing(base):
     index, v, ids, *_ = base
     before = index.export_base()

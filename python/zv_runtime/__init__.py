@@ -52,6 +52,7 @@ import operator
 import os
 import sys
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import List, NamedTuple, Optional, Tuple, Union
 
@@ -164,6 +165,10 @@ _PROTOTYPES = {
     "zv_index_export_rowmeta": (_i32, [_p, _p, _i32, _p, _p]),
     "zv_index_match_ids": (_i64, [_p, _i32, _i32, _i64, _p]),
     "zv_index_search_filtered": (_i32, [_p, _i32, _i32, _i64, _p, _i32, _p, _p]),
+    "zv_index_search_full_batch": (_i32, [_p, _p, _i32, _i32, _p, _p]),
+    "zv_index_search_partition_batch": (_i32, [_p, _i64, _p, _i32, _i32, _p, _p]),
+    "zv_index_search_ivf_batch": (_i32, [_p, _u64, _p, _i32, _i32, _p, _p]),
+    "zv_index_search_filtered_batch": (_i32, [_p, _i32, _i32, _i64, _p, _i32, _i32, _p, _p]),
 }
 for _name, (_res, _args) in _PROTOTYPES.items():
     _fn = getattr(_lib, _name)
@@ -377,14 +382,28 @@ _SEARCH_RESULT_DOC = """
         shape (m,) for one query of shape (dim,), (nq, m) for queries of
         shape (nq, dim), row i equal to the search of query i alone. Unreached
         slots hold EMPTY_ID / EMPTY_SCORE after the hits; ``.hits()`` drops
-        them. Ties keep the order in which rows are offered: {order}."""
+        them. Ties keep the order in which rows are offered: {order}.{threads}"""
+
+_THREADS_DOC = """
+
+        A batch runs as one library call that reads each block of rows once
+        for all its queries. ``threads=n`` splits it into n parts run on n
+        host threads at once (the GIL is released in each call); results are
+        identical whatever n."""
 
 
-def _doc(slots: str, order: str):
+def _doc(slots: str, order: str, batched: bool = True):
     def deco(fn):
-        fn.__doc__ = fn.__doc__.rstrip() + "\n" + _SEARCH_RESULT_DOC.format(slots=slots, order=order)
+        fn.__doc__ = fn.__doc__.rstrip() + "\n" + _SEARCH_RESULT_DOC.format(
+            slots=slots, order=order, threads=_THREADS_DOC if batched else "")
         return fn
     return deco
+
+
+def _one_slot_count(ms) -> int:
+    if len(ms) != 1:
+        raise RuntimeError(f"slot counts differ between queries: {sorted(ms)}")
+    return ms.pop()
 
 
 class Index:
@@ -524,10 +543,13 @@ class Index:
             raise ValueError(f"{name} must have shape (n, {dim}), got {arr.shape}")
         return arr
 
-    def _topk(self, call, query, k) -> SearchResult:
-        """Runs ``call(query_ptr, k, ids_ptr, scores_ptr) -> m`` for one query
-        or for each row of a (nq, dim) batch, and cuts the slots to m."""
+    def _topk(self, call, query, k, batch=None, threads: int = 1) -> SearchResult:
+        """Runs ``call(query_ptr, k, ids_ptr, scores_ptr) -> m`` for one query.
+        A (nq, dim) batch goes to ``batch(queries_ptr, nq, k, ids_ptr,
+        scores_ptr) -> m`` in ``threads`` parts, or to ``call`` per query for
+        searches without a batch function; the slots are cut to m."""
         k = _int(k, "k", 0, _I32_MAX)
+        threads = _int(threads, "threads", 1, 1024)
         dim = self.dim
         q = _array(query, np.float32, "query")
         if q.ndim == 1:
@@ -539,18 +561,28 @@ class Index:
             return SearchResult(ids[:m].copy(), scores[:m].copy())
         if q.ndim != 2 or q.shape[1] != dim:
             raise ValueError(f"queries must have shape (nq, {dim}), got {q.shape}")
-        nq = len(q)
+        nq = _count(len(q), "queries")
         ids = np.empty((max(nq, 1), k), dtype=np.int64)
         scores = np.empty((max(nq, 1), k), dtype=np.float32)
         if not k:
             m = 0
         elif not nq:  # no query to run, but the slot count is still the search's
             m = call(_ptr(np.zeros(dim, np.float32)), k, _ptr(ids[0]), _ptr(scores[0]))
-        else:
+        elif batch is None:
             ms = {call(_ptr(q[i]), k, _ptr(ids[i]), _ptr(scores[i])) for i in range(nq)}
-            if len(ms) != 1:
-                raise RuntimeError(f"slot counts differ between queries: {sorted(ms)}")
-            m = ms.pop()
+            m = _one_slot_count(ms)
+        else:
+            def part(lo_hi):
+                lo, hi = lo_hi
+                return batch(_ptr(q[lo:hi]), hi - lo, k, _ptr(ids[lo:hi]), _ptr(scores[lo:hi]))
+            parts = min(threads, nq)
+            bounds = [(nq * t // parts, nq * (t + 1) // parts) for t in range(parts)]
+            if parts == 1:
+                ms = {part(bounds[0])}
+            else:
+                with ThreadPoolExecutor(max_workers=parts) as pool:
+                    ms = set(pool.map(part, bounds))
+            m = _one_slot_count(ms)
         return SearchResult(np.ascontiguousarray(ids[:nq, :m]),
                             np.ascontiguousarray(scores[:nq, :m]))
 
@@ -681,20 +713,25 @@ class Index:
     # -- searches ----------------------------------------------------------
 
     @_doc("min(k, base rows); 0 before a build", "row order")
-    def search(self, query, k: int) -> SearchResult:
+    def search(self, query, k: int, threads: int = 1) -> SearchResult:
         """Exact top-k over all base rows (no delta, no tombstones)."""
         h = self._handle()
-        return self._topk(lambda q, k, i, s: _lib.zv_index_search_full(h, q, k, i, s), query, k)
+        return self._topk(lambda q, k, i, s: _lib.zv_index_search_full(h, q, k, i, s), query, k,
+                          lambda q, n, k, i, s: _lib.zv_index_search_full_batch(h, q, n, k, i, s),
+                          threads)
 
     @_doc("min(k, partition size); 0 when the key is absent", "row order")
-    def search_partition(self, partition_key: int, query, k: int) -> SearchResult:
+    def search_partition(self, partition_key: int, query, k: int,
+                         threads: int = 1) -> SearchResult:
         """Exact top-k over the base rows of the partition ``partition_key``
         (an int64)."""
         h, key = self._handle(), _int(partition_key, "partition_key", *_I64, _I64)
-        return self._topk(lambda q, k, i, s: _lib.zv_index_search_partition(h, key, q, k, i, s),
-                          query, k)
+        return self._topk(
+            lambda q, k, i, s: _lib.zv_index_search_partition(h, key, q, k, i, s), query, k,
+            lambda q, n, k, i, s: _lib.zv_index_search_partition_batch(h, key, q, n, k, i, s),
+            threads)
 
-    @_doc("min(k, len(ids)); 0 before a build", "the order of ``ids``")
+    @_doc("min(k, len(ids)); 0 before a build", "the order of ``ids``", batched=False)
     def search_base_ids(self, ids, query, k: int) -> SearchResult:
         """Top-k over chosen base ids (each resolved to its base row; ids
         without one are passed over). No delta, no tombstones."""
@@ -703,7 +740,7 @@ class Index:
         return self._topk(lambda q, k, i, s: _lib.zv_index_scatter_topk(h, _ptr(ids), n, q, k, i, s),
                           query, k)
 
-    @_doc("k", "the order of ``ids``")
+    @_doc("k", "the order of ``ids``", batched=False)
     def search_candidates(self, ids, query, k: int) -> SearchResult:
         """Top-k over candidate ids under the current writes: each scored with
         its delta row, else its base row; deleted ids and ids without a row are
@@ -714,19 +751,21 @@ class Index:
                           query, k)
 
     @_doc("k", "probe order, then list order")
-    def search_ivf(self, key: int, query, k: int) -> SearchResult:
+    def search_ivf(self, key: int, query, k: int, threads: int = 1) -> SearchResult:
         """Approximate top-k through the IVF index under ``key``: probes the
         nprobe best-scoring centroids' lists over the base. Raises ValueError
         when ``key`` is not registered."""
         h, key = self._handle(), _key(key)
         if not _lib.zv_index_has_ivf(h, key):
             raise ValueError(f"no IVF index registered under key {key}")
-        return self._topk(lambda q, k, i, s: _lib.zv_index_search_ivf(h, key, q, k, i, s),
-                          query, k)
+        return self._topk(lambda q, k, i, s: _lib.zv_index_search_ivf(h, key, q, k, i, s), query, k,
+                          lambda q, n, k, i, s: _lib.zv_index_search_ivf_batch(h, key, q, n, k, i, s),
+                          threads)
 
     @_doc("k", "walk order, so delta rows win ties")
     def search_filtered(self, query, k: int, primary: Optional[int] = None,
-                        column: Optional[int] = None, value: Optional[int] = None) -> SearchResult:
+                        column: Optional[int] = None, value: Optional[int] = None,
+                        threads: int = 1) -> SearchResult:
         """Exact top-k over the visible rows that pass a metadata filter:
         none given passes every row (the exact search over the current
         state), ``primary=v`` rows whose primary value is v, ``column=j,
@@ -735,7 +774,10 @@ class Index:
         kind, col, val = _filter(primary, column, value)
         return self._topk(
             lambda q, k, i, s: _lib.zv_index_search_filtered(h, kind, col, val, q, k, i, s),
-            query, k)
+            query, k,
+            lambda q, n, k, i, s: _lib.zv_index_search_filtered_batch(h, kind, col, val, q, n, k,
+                                                                      i, s),
+            threads)
 
     # -- partition tuner ---------------------------------------------------
 
