@@ -421,6 +421,11 @@ class ShardedIndex:
         """The worker address of each shard."""
         return list(self._addresses)
 
+    @property
+    def shard_rows(self) -> List[tuple]:
+        """The base rows of each shard, as (start, stop) in base row order."""
+        return [(int(a), int(b)) for a, b in zip(self._cuts[:-1], self._cuts[1:])]
+
     def _check_open(self):
         if self._closed:
             raise ValueError("operation on a closed ShardedIndex")
