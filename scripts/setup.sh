@@ -3,7 +3,7 @@
 # Packages already present are not fetched again.
 set -euo pipefail
 
-packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest)
+packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest python3-distributed)
 # --bench: benchmark peers; --fuzz: clang and its libFuzzer runtime
 # (scripts/fuzz.sh). Both may be given.
 for arg in "$@"; do

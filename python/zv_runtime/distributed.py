@@ -189,7 +189,6 @@ class _IvfPart:
         self.centroids, self.list_ids, self.offsets = centroids, list_ids, offsets
         self.nprobe = int(nprobe)
         self.nlist = len(centroids)
-        self.lst, self.pos = _lists(list_ids, offsets)
         self.probe = None  # centroids as a base: its full search gives the probe order
 
 
@@ -266,15 +265,17 @@ class _Shard:
         """Registers the part of entry `key` whose ids this shard holds, in the
         entry's list and position order."""
         p = self.ivf[key]
-        ids = p.list_ids[p.pos]
+        lst, pos = _lists(p.list_ids, p.offsets)
+        ids = p.list_ids[pos]
         keep = np.isin(ids, self.held)
-        lst, ids = p.lst[keep], ids[keep]
+        lst, pos, ids = lst[keep], pos[keep], ids[keep]
         offsets = np.zeros(p.nlist + 1, np.int32)
         np.cumsum(np.bincount(lst, minlength=p.nlist), out=offsets[1:])
         self.index.set_ivf(key, p.centroids, ids, offsets, p.nprobe)
-        p.kept_list, p.kept_pos = lst, p.pos[keep]
+        # Both fit in int32: list numbers and positions come from int32 counts.
+        p.kept_list, p.kept_pos = lst.astype(np.int32), pos.astype(np.int32)
         order = np.argsort(ids, kind="stable")
-        p.sorted_ids, p.sorted_at = ids[order], order
+        p.sorted_ids, p.sorted_at = ids[order], order.astype(np.int32)
         p.repeats = bool(len(ids) and np.any(p.sorted_ids[1:] == p.sorted_ids[:-1]))
         if p.probe is None and p.nlist > 0:
             p.probe = Index(p.centroids.shape[1])
@@ -333,7 +334,7 @@ class _Shard:
         hid = ids[qi, si]
         at = np.searchsorted(p.sorted_ids, hid)
         el = p.sorted_at[at]
-        lst, pos = p.kept_list[el], p.kept_pos[el]
+        lst, pos = p.kept_list[el].astype(np.int64), p.kept_pos[el].astype(np.int64)
         if p.repeats:
             # An id listed more than once: its j-th hit in a query is its j-th
             # probed occurrence in offer order.
