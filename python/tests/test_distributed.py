@@ -109,6 +109,16 @@ class Twin:
             args = (args[0], ids) + args[2:]
         else:
             self.base_ids = ids
+        if n and rng.integers(0, 3) == 0:  # the same base as a dask array, in odd chunks
+            lazy = da.from_array(args[0], chunks=(int(rng.integers(1, 50)), DIM))
+            try:
+                self.local.build(*args)
+            except ValueError:
+                with pytest.raises(ValueError):
+                    self.sharded.build(lazy, *args[1:])
+                return
+            self.sharded.build(lazy, *args[1:])
+            return
         self.both("build", *args)
 
     def some_ids(self, n):

@@ -349,7 +349,7 @@ class _Shard:
         return places
 
 
-def _stage(shard_key, start, dim, ids, keys, offsets, sizes, *chunks):
+def _stage(shard_key, start, dim, shadowed, ids, keys, offsets, sizes, *chunks):
     """Runs on a shard's worker: builds the shard from dask chunks that were
     computed or fetched there, never through the client."""
     from distributed import get_worker
@@ -363,7 +363,7 @@ def _stage(shard_key, start, dim, ids, keys, offsets, sizes, *chunks):
         ids = np.concatenate(ids) if ids else np.empty(0, np.int64)
     if vectors is None:
         vectors = np.empty((0, dim), np.float32)
-    return actors[shard_key].build(vectors, ids, keys, offsets, sizes, start, np.empty(0, np.int64))
+    return actors[shard_key].build(vectors, ids, keys, offsets, sizes, start, shadowed)
 
 
 # --------------------------------------------------------------------------
@@ -697,7 +697,8 @@ class ShardedIndex:
         cuts = self._cut(n, offsets, sizes, allowed=bounds)
         chunks = vectors.to_delayed().ravel().tolist()
         id_chunks = None
-        if ids is not None:
+        shadowed = self._shadowed(ids if isinstance(ids, np.ndarray) else None, cuts)
+        if ids is not None and not isinstance(ids, np.ndarray):
             id_chunks = ids.rechunk((vectors.chunks[0],)).astype(np.int64).to_delayed().ravel().tolist()
         futures = []
         client = self._client
@@ -707,11 +708,11 @@ class ShardedIndex:
             lk, lo, ls = self._local_parts(a, b, offsets, sizes)
             mine = client.compute(chunks[first:last], workers=[self._addresses[s]],
                                   allow_other_workers=True)
-            sid = None
+            sid = ids[a:b] if isinstance(ids, np.ndarray) else None
             if id_chunks is not None:
                 sid = client.compute(dask.delayed(tuple)(id_chunks[first:last]),
                                      workers=[self._addresses[s]], allow_other_workers=True)
-            futures.append(client.submit(_stage, self._futures[s].key, int(a), dim,
+            futures.append(client.submit(_stage, self._futures[s].key, int(a), dim, shadowed[s],
                                          sid, lk, lo, ls, *mine, workers=[self._addresses[s]],
                                          allow_other_workers=False, pure=False))
         try:
