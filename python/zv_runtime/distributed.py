@@ -177,6 +177,14 @@ def _lists(list_ids: np.ndarray, offsets: np.ndarray):
     return lst, pos
 
 
+def _member(sorted_values: np.ndarray, values: np.ndarray):
+    """(is each of ``values`` in ``sorted_values``, where it is or would go)."""
+    at = np.searchsorted(sorted_values, values)
+    if not len(sorted_values):
+        return np.zeros(values.shape, bool), at
+    return sorted_values[np.minimum(at, len(sorted_values) - 1)] == values, at
+
+
 # --------------------------------------------------------------------------
 # One shard, living in a Dask actor on a worker
 # --------------------------------------------------------------------------
@@ -193,8 +201,7 @@ class _IvfPart:
 
 
 class _Shard:
-    def __init__(self, dim, tag, number):
-        self.number = number
+    def __init__(self, dim, tag):
         self.index = Index(dim, tag)
         self.start = 0                          # global row of the first base row
         self.held = np.empty(0, np.int64)       # sorted base ids whose lookups land here
@@ -227,10 +234,9 @@ class _Shard:
         if len(tombstones):
             self.index.delete(tombstones)
         if len(ids):
+            # A new delta row takes its place at the id's first occurrence.
             uniq, first = np.unique(ids, return_index=True)
-            at = np.searchsorted(self.delta_ids, uniq)
-            old = (at < len(self.delta_ids)) & (self.delta_ids[np.minimum(at, len(self.delta_ids) - 1)] == uniq) \
-                if len(self.delta_ids) else np.zeros(len(uniq), bool)
+            old, at = _member(self.delta_ids, uniq)
             new, where = uniq[~old], at[~old]
             place = (np.int64(number) << np.int64(32)) | positions[first[~old]]
             self.delta_ids = np.insert(self.delta_ids, where, new)
@@ -310,10 +316,9 @@ class _Shard:
 
     def _walk_places(self, ids, scores):
         places = np.full(ids.shape, _BASE_PLACE + self.start, np.int64)
-        if len(self.delta_ids):
-            at = np.minimum(np.searchsorted(self.delta_ids, ids), len(self.delta_ids) - 1)
-            delta = (self.delta_ids[at] == ids) & (scores != _EMPTY_SCORE32)
-            places[delta] = self.delta_place[at[delta]]
+        delta, at = _member(self.delta_ids, ids)
+        delta &= scores != _EMPTY_SCORE32
+        places[delta] = self.delta_place[at[delta]]
         return places
 
     def _offer_places(self, key, queries, ids, scores):
@@ -393,9 +398,9 @@ class ShardedIndex:
         if count < 1:
             raise ValueError(f"shards must be >= 1, got {count}")
         self._addresses = [workers[s % len(workers)] for s in range(count)]
-        self._futures = [client.submit(_Shard, int(dim), int(tag), s, actor=True, workers=[a],
+        self._futures = [client.submit(_Shard, int(dim), int(tag), actor=True, workers=[a],
                                        allow_other_workers=False, pure=False)
-                         for s, a in enumerate(self._addresses)]
+                         for a in self._addresses]
         client.gather(self._futures)
         self._lost = set()
         self._dim, self._tag = int(dim), int(tag)
