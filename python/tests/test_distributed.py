@@ -248,6 +248,9 @@ def test_dask_array_build_matches_numpy_build(client):
         sharded.build(x)  # default ids
         local.build(v)
         same(local.search(q, 20), sharded.search(q, 20), 20, 4)
+        sharded.build(v, da.from_array(ids, chunks=70))  # NumPy rows, dask ids
+        local.build(v, ids)
+        same(local.search(q, 20), sharded.search(q, 20), 20, 4)
 
 
 def test_duplicate_base_ids_on_two_shards(client):

@@ -361,7 +361,7 @@ def _stage(shard_key, start, dim, shadowed, ids, keys, offsets, sizes, *chunks):
 
     worker = get_worker()
     actors = getattr(worker, "state", worker).actors
-    vectors = np.concatenate(chunks) if len(chunks) else None
+    vectors = (chunks[0] if len(chunks) == 1 else np.concatenate(chunks)) if chunks else None
     if ids is None:
         ids = np.arange(start, start + (0 if vectors is None else len(vectors)), dtype=np.int64)
     elif isinstance(ids, tuple):
@@ -580,6 +580,8 @@ class ShardedIndex:
         if dim > _I32_MAX:
             raise ValueError(f"dimension {dim} does not fit in int32")
         lazy_ids = hasattr(ids, "dask")
+        if lazy_ids and not lazy:  # the vectors pass through the client anyway
+            ids, lazy_ids = _compute(self._client, ids)[0], False
         if ids is not None and not lazy_ids:
             ids = _ids(ids)
         if ids is not None and len(ids) != n:
