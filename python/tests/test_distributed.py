@@ -169,14 +169,15 @@ class Twin:
         rng, loc, sh = self.rng, self.local, self.sharded
         assert sh.visible_count() == loc.visible_count()
         assert sh.stats() == loc.stats()
-        assert sh.version == loc.version
+        assert (sh.version, sh.mutated, sh.sealed) == (loc.version, loc.mutated, loc.sealed)
+        assert sh.delta_count == loc.delta_count
         nq = int(rng.integers(1, 5))
         queries = small(rng, (nq, DIM))
         k = int(rng.choice([0, 1, 3, 10, 200]))
         base = loc.stats().base_count if loc.sealed else 0
         same(loc.search(queries, k), sh.search(queries, k), min(k, base), nq)
         same(loc.search(queries[0], k), sh.search(queries[0], k), min(k, base))
-        for key in list(self.part_keys[:3]) + [999]:
+        for key in list(self.part_keys[:2]) + [999]:
             got = sh.search_partition(key, queries, k)
             same(loc.search_partition(key, queries, k), got, got.ids.shape[1], nq)
         for key in set(self.ivf_keys):
@@ -196,11 +197,11 @@ def test_matches_one_index_over_random_calls(client):
     ops = ["build", "insert", "insert", "delete", "set_rowmeta", "set_ivf", "set_ivf_nprobe",
            "clear_ivf"]
     weights = np.array([2, 4, 4, 3, 2, 2, 1, 0.5])
-    for seed in range(12):
+    for seed in range(10):
         rng = np.random.default_rng(seed)
         twin = Twin(client, rng, shards=[None, 2, 4][seed % 3])
         try:
-            for _ in range(16):
+            for _ in range(15):
                 op = rng.choice(ops, p=weights / weights.sum())
                 if op == "set_ivf_nprobe" and not twin.ivf_keys:
                     op = "set_ivf"

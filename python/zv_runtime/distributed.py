@@ -293,7 +293,8 @@ class _Shard:
         return self.index.visible_count()
 
     def delta_count(self):
-        return self.index.delta_count
+        count = self.index.delta_count
+        return count() if callable(count) else count
 
     def search(self, kind, queries, k, arg):
         """(ids, scores, places or None) for a 2-D batch; places order hits of
