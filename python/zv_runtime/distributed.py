@@ -333,9 +333,17 @@ class _Shard:
         nq = len(queries)
         probes = min(p.nprobe, p.nlist)
         order = np.asarray(p.probe.search(queries, probes)[0]).reshape(nq, -1)[:, :probes]
-        rank = np.full((nq, p.nlist), p.nlist, np.int64)
+        # Probe rank of list c for query q, looked up by q * nlist + c (lists
+        # that were not probed rank last).
         q, r = np.nonzero(order >= 0)
-        rank[q, order[q, r]] = r
+        probed = q * p.nlist + order[q, r]
+        by = np.argsort(probed)
+        probed, probe_rank = probed[by], r[by]
+
+        def rank(qs, cs):
+            found, at = _member(probed, qs * p.nlist + cs)
+            return np.where(found, probe_rank[np.minimum(at, len(probed) - 1)], p.nlist)
+
         qi, si = np.nonzero(hit)
         hid = ids[qi, si]
         at = np.searchsorted(p.sorted_ids, hid)
@@ -347,11 +355,11 @@ class _Shard:
             end = np.searchsorted(p.sorted_ids, hid, side="right")
             for n in np.flatnonzero(end - at > 1):
                 occ = p.sorted_at[at[n]:end[n]]
-                rk = rank[qi[n], p.kept_list[occ]]
+                rk = rank(qi[n], p.kept_list[occ].astype(np.int64))
                 occ = occ[np.lexsort((p.kept_pos[occ], rk))]
                 j = int(np.count_nonzero(hid[:n][qi[:n] == qi[n]] == hid[n]))
                 lst[n], pos[n] = p.kept_list[occ[j]], p.kept_pos[occ[j]]
-        places[qi, si] = (rank[qi, lst] << np.int64(32)) | pos
+        places[qi, si] = (rank(qi, lst) << np.int64(32)) | pos
         return places
 
 
