@@ -328,9 +328,11 @@ def test_lost_worker_is_named_and_partial_answers_are_marked():
     try:
         rng = np.random.default_rng(3)
         v = small(rng, (200, DIM))
+        parts = (np.arange(4), np.arange(0, 200, 50, dtype=np.int32), np.full(4, 50, np.int32))
         with ShardedIndex(client, DIM) as sharded:
-            sharded.build(v)
+            sharded.build(v, None, *parts)
             (a0, b0), _ = sharded.shard_rows
+            assert (a0, b0) == (0, 100)
             # Written rows homed on shard 0 must have reached it when insert returned.
             new = np.arange(1000, 1400, dtype=np.int64)
             on0 = new[distributed_home(new, 2) == 0][:5]
@@ -346,8 +348,12 @@ def test_lost_worker_is_named_and_partial_answers_are_marked():
                 with pytest.raises(ShardLostError):
                     call()
             with zv.Index(DIM) as alive:  # what shard 0 holds
-                alive.build(v[a0:b0])
+                alive.build(v[a0:b0], None, parts[0][:2], parts[1][:2], parts[2][:2])
                 alive.insert(vnew, on0)
+                # A partition on the live shard needs nothing else.
+                same(alive.search_partition(1, q, 5), sharded.search_partition(1, q, 5), 5, 2)
+                with pytest.raises(ShardLostError):
+                    sharded.search_partition(2, q, 5)
                 got = sharded.search(q, 5, allow_partial=True)
                 assert got.missing_shards == (1,)
                 same(alive.search(q, 5), _complete(got), 5, 2)
