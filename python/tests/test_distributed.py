@@ -40,7 +40,8 @@ def bits(a):
 
 
 def slots(result, m, nq=None):
-    """A local Index result as ids/scores with exactly m slots per query."""
+    """A local Index result as exactly m slots per query, whether the binding
+    trims unreached slots or keeps them."""
     ids, scores = np.asarray(result[0]), np.asarray(result[1])
     shape = (m,) if nq is None else (nq, m)
     out_ids = np.full(shape, zv.EMPTY_ID, np.int64)
