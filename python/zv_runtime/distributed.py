@@ -45,6 +45,8 @@ Limits:
 - Every write reaches every shard (the tombstones above), so a write needs
   all shards alive. Metadata costs its size on every worker.
 - The write counter must stay below 2**30 writes.
+- An IVF entry that lists an id more than once is searched exactly but
+  places those ids' hits one by one in Python, which is slower.
 
 Faults: when a worker holding shards dies, its shards are lost for good (their
 data lived only there). A call that needs a lost shard raises
