@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3-pytest
-  python3-venv python3-setuptools python3-wheel)
+  python3-venv python3-setuptools python3-wheel python3-distributed)
 # --bench: benchmark peers; --fuzz: clang and its libFuzzer runtime
 # (scripts/fuzz.sh). Both may be given.
 for arg in "$@"; do
