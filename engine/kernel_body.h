@@ -202,8 +202,8 @@ ZV_KERNEL_INLINE void multi_columns(const float* const* r, const float* const* n
                                     typename I::V (&acc)[R][QV], typename I::LaneMask tail) {
   using V = typename I::V;
   constexpr int L = I::kLanes;
-  const float* qc = qt + j * nq;
-  for (; j < end; ++j, qc += nq) {
+  for (; j < end; ++j) {
+    const float* qc = qt + j * nq;
     if ((j & 15) == 0) {
 #pragma GCC unroll 16
       for (int i = 0; i < R; ++i) _mm_prefetch(reinterpret_cast<const char*>(next[i] + j), _MM_HINT_T0);
