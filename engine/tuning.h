@@ -10,10 +10,12 @@ namespace zv {
 
 // Single-query kernels (one row's chain per lane).
 
-// Tiles of rows scored side by side, so that their independent chains hide
-// each other's fma latency. AVX-512: two tiles of 16 rows; AVX2: four of 8.
-// Either way a group of 32 rows, which with the 4x4 transposes keeps the
-// core at the memory read rate at dim 128 (one tile alone reaches ~60%).
+// Tiles of rows scored side by side, their chains independent. AVX-512:
+// two tiles of 16 rows; AVX2: four of 8; a group of 32 rows either way, the
+// group the prefetch distance below was measured with. The scan is bound by
+// the memory read (~11 GB/s per core); from L2 the AVX-512 kernel scores
+// 42 GB/s with two tiles and 43 with one (loads and transposes, not fma
+// latency, bound it there), so the count only needs to keep it far above.
 inline constexpr int kAvx512SingleTiles = 2;
 inline constexpr int kAvx2SingleTiles = 4;
 
