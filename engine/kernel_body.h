@@ -22,7 +22,7 @@
 //
 // Single query: one row per lane. A step takes four columns of a tile,
 // transposed in registers, against the broadcast query; kSingleTiles tiles
-// run side by side so that their chains hide each other's fma latency. Row
+// run side by side, their chains independent. Row
 // tails use masked (fault-free) loads; the lanes of a partial tile repeat a
 // valid row and are not stored.
 //
@@ -30,8 +30,10 @@
 // (element j of query q at qt[j * nq + q]), the row's value broadcast: a
 // register tile of kMultiRows rows by kMultiVectors query vectors, one
 // accumulator each, like a GEMM micro-kernel whose loop over columns is
-// never split. A tile's queries come from L1 for every row of the call;
-// query tails use masked loads and stores, row tails repeat a valid row.
+// never split. A tile's queries serve every row of the call from L1 (or,
+// when too large for it, are prefetched into it a few columns ahead), and
+// the next tile's rows are prefetched while a tile runs. Query tails use
+// masked loads and stores, row tails repeat a valid row.
 //
 // Nothing here may include a header: a shared inline function compiled
 // under the including file's target would leak its instructions into the
@@ -192,8 +194,6 @@ ZV_KERNEL void gather(const float* const* rows, int64_t n, const float* query, i
 
 // Multi-query kernels.
 
-
-
 // Columns j .. end-1 of a tile (see multi_tile). With kAhead, also
 // prefetches the queries kMultiQtAhead columns on (which must exist).
 template <class I, int R, int QV, bool kTail, bool kAhead>
@@ -318,9 +318,9 @@ ZV_KERNEL_INLINE void multi(RowAt row_at, int64_t n, const float* qt, int32_t nq
   if (dim <= 0) return fill_zero(n * nq, out);
   // Queries outermost: a tile's queries stay in L1 while every row of the
   // call (a block the caller keeps in L2) passes.
-  constexpr int32_t W = I::kLanes * I::kMultiVectors;
-  for (int32_t q0 = 0; q0 < nq; q0 += W) {
-    const int32_t queries = nq - q0 < W ? nq - q0 : W;
+  constexpr int64_t W = I::kLanes * I::kMultiVectors;
+  for (int64_t q0 = 0; q0 < nq; q0 += W) {  // 64-bit: nq may be near INT32_MAX
+    const int32_t queries = static_cast<int32_t>(nq - q0 < W ? nq - q0 : W);
     multi_vectors<I, I::kMultiVectors>(row_at, n, qt + q0, nq, dim, out + q0, queries);
   }
 }
