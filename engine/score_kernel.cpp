@@ -30,8 +30,6 @@ void portable_gather_ahead(const float* const* rows, int64_t n, int64_t, const f
   portable_gather(rows, n, query, dim, out);
 }
 
-}  // namespace
-
 void portable_block_multi(const float* rows, int64_t n, const float* qt, int32_t nq, int32_t dim,
                           float* out) {
   const int64_t stride = dim > 0 ? dim : 0;
@@ -45,8 +43,6 @@ void portable_gather_multi(const float* const* rows, int64_t n, const float* qt,
   for (int64_t i = 0; i < n; ++i)
     for (int32_t q = 0; q < nq; ++q) out[i * nq + q] = score_row_transposed(rows[i], qt, nq, q, dim);
 }
-
-namespace {
 
 constexpr ScoreKernels kPortableKernels{"portable",           portable_block,
                                         portable_gather,      portable_block_ahead,

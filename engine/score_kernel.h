@@ -38,7 +38,14 @@ struct ScoreKernels {
   // Many queries at once: out[i * nq + q] = score_row(row i, query q, dim)
   // for 0 <= i < n, 0 <= q < nq, with the queries transposed by
   // transpose_queries() (element j of query q at qt[j * nq + q]). Row i at
-  // rows + i * dim.
+  // rows + i * dim. Reads qt[0 .. nq * dim - 1] only; with dim <= 0 every
+  // score is +0.0 and qt is not read.
+  //
+  // Compute-bound when fed as tuning.h says: queries transposed
+  // kMultiQuerySlice at a time (each slice its own qt, 64-byte aligned), rows
+  // multi_row_block(dim) at a time, every slice against one block before the
+  // next block. A call with a larger nq is exact but slower (its tiles'
+  // queries are far apart).
   void (*score_block_multi)(const float* rows, int64_t n, const float* qt, int32_t nq,
                             int32_t dim, float* out);
   // As score_block_multi, row i at rows[i].

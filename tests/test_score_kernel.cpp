@@ -145,6 +145,54 @@ class Kernels : public ::testing::TestWithParam<KernelIsa> {
     ASSERT_EQ(gout[ghead], kSentinel);
   }
 
+  // Scores n rows against nq queries (query q at queries + q * dim) by both
+  // multi-query entries and checks every (row, query) score against
+  // score_row. The transposed queries, the rows (each in its own block for
+  // the gather) and the scores sit in exact-size buffers, so any read or
+  // write past them is an overflow under the address sanitizer; the scores
+  // must also leave a canary behind them alone.
+  void check_multi(const std::vector<float>& rows, int64_t n, const std::vector<float>& queries,
+                   int32_t nq, int32_t dim, const std::string& what) {
+    SCOPED_TRACE(what + " dim=" + std::to_string(dim) + " n=" + std::to_string(n) +
+                 " nq=" + std::to_string(nq));
+    const int64_t d = dim > 0 ? dim : 0;
+    std::unique_ptr<float[]> qt(new float[nq * d]);
+    zv::transpose_queries(queries.data(), nq, dim, qt.get());
+    std::unique_ptr<float[]> block(new float[n * d]);
+    std::copy(rows.begin(), rows.begin() + n * d, block.get());
+    std::vector<std::unique_ptr<float[]>> own(static_cast<size_t>(n));
+    std::vector<const float*> ptrs;
+    std::vector<int64_t> order;  // row of each gathered position
+    for (int64_t i = 0; i < n; ++i) {
+      own[i].reset(new float[d]);
+      std::copy(rows.begin() + i * d, rows.begin() + (i + 1) * d, own[i].get());
+    }
+    for (int64_t i = 0; i < n; ++i) {
+      order.push_back((i * 7 + 3) % n);
+      if (i % 4 == 1) order.push_back((i * 7 + 3) % n);  // a repeat
+    }
+    for (int64_t r : order) ptrs.push_back(own[r].get());
+    const int64_t g = static_cast<int64_t>(order.size());
+
+    std::unique_ptr<float[]> out(new float[std::max(n, g) * nq + 1]);
+    auto expect_all = [&](const char* entry, int64_t count, auto row_of) {
+      for (int64_t i = 0; i < count; ++i) {
+        const int64_t r = row_of(i);
+        for (int32_t q = 0; q < nq; ++q) {
+          const float want = zv::score_row(rows.data() + r * d, queries.data() + q * d, dim);
+          ASSERT_TRUE(same_score(want, out[i * nq + q])) << entry << " row " << i << " query " << q;
+        }
+      }
+      ASSERT_EQ(out[count * nq], kSentinel) << entry << " wrote past n * nq";
+    };
+    std::fill(out.get(), out.get() + std::max(n, g) * nq + 1, kSentinel);
+    k_->score_block_multi(block.get(), n, qt.get(), nq, dim, out.get());
+    expect_all("block_multi", n, [](int64_t i) { return i; });
+    std::fill(out.get(), out.get() + std::max(n, g) * nq + 1, kSentinel);
+    k_->score_gather_multi(ptrs.data(), g, qt.get(), nq, dim, out.get());
+    expect_all("gather_multi", g, [&](int64_t i) { return order[i]; });
+  }
+
   const ScoreKernels* k_ = nullptr;
 };
 
@@ -227,6 +275,67 @@ TEST_P(Kernels, NaNAndInfinities) {
     q[0] = kNaN;
     check_rows(rows, n, q, dim, "NaN in query");
     if (HasFatalFailure()) return;
+  }
+}
+
+// Query counts around every tile width (8, 16, 32, 64 lanes) and row counts
+// around the row tiles, with data where a non-fused or split chain differs
+// and with NaN, infinities and -0.0 in rows and queries.
+TEST_P(Kernels, MultiQueryEveryShape) {
+  const int64_t counts[] = {0, 1, 5, 37};
+  const int32_t nqs[] = {1, 15, 16, 17, 33, 63, 64, 65, 100};
+  const int32_t dims[] = {0, 1, 3, 17, 128};
+  int64_t unfused_differs = 0, split_differs = 0;
+  for (int32_t dim : dims) {
+    for (int32_t nq : nqs) {
+      const int32_t d = dim > 0 ? dim : 0;
+      const auto queries = mixed_floats(int64_t{nq} * d, 31 + nq + dim);
+      for (int64_t n : counts) {
+        const auto rows = mixed_floats(n * d, 17 + n * dim);
+        for (int64_t i = 0; i < n && n * nq < 400; ++i)
+          for (int32_t q = 0; q < nq; ++q) {
+            const float* r = rows.data() + i * d;
+            const float* v = queries.data() + q * d;
+            unfused_differs += !same_score(zv::score_row(r, v, dim), unfused_chain(r, v, dim));
+            split_differs += !same_score(zv::score_row(r, v, dim), split_chain(r, v, dim));
+          }
+        check_multi(rows, n, queries, nq, dim, "mixed");
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+  EXPECT_GT(unfused_differs, 0);
+  EXPECT_GT(split_differs, 0);
+
+  const float specials[] = {kNaN, kInf, -kInf, -0.0f, 0.0f, 1e38f, -1e38f};
+  for (int32_t dim : {1, 3, 17}) {
+    const int64_t n = 37;
+    const int32_t nq = 33;
+    auto rows = uniform_floats(n * dim, 5 + dim);
+    auto queries = uniform_floats(int64_t{nq} * dim, 9 + dim);
+    std::mt19937_64 rng(dim);
+    for (int64_t i = 0; i < n; i += 2) rows[i * dim + rng() % dim] = specials[rng() % 7];
+    for (int32_t q = 0; q < nq; q += 3) queries[q * dim + rng() % dim] = specials[rng() % 7];
+    // A query and a row of -0.0 only: every product is -0.0, the chain +0.0.
+    std::fill(queries.begin(), queries.begin() + dim, -0.0f);
+    std::fill(rows.begin() + dim, rows.begin() + 2 * dim, -0.0f);
+    check_multi(rows, n, queries, nq, dim, "specials");
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_P(Kernels, MultiQueryDimZeroReadsNoQueries) {
+  for (int32_t dim : {0, -3}) {
+    const float row = 1.0f;
+    const float* ptrs[5] = {&row, &row, &row, &row, &row};
+    float out[5 * 17 + 1];
+    for (int entry = 0; entry < 2; ++entry) {
+      std::fill(std::begin(out), std::end(out), kSentinel);
+      if (entry == 0) k_->score_block_multi(&row, 5, nullptr, 17, dim, out);
+      else k_->score_gather_multi(ptrs, 5, nullptr, 17, dim, out);
+      for (int i = 0; i < 5 * 17; ++i) ASSERT_EQ(std::bit_cast<uint32_t>(out[i]), 0u) << i;
+      EXPECT_EQ(out[5 * 17], kSentinel);
+    }
   }
 }
 

@@ -1,0 +1,84 @@
+// Every tuning constant of the score kernels and of the blocking around
+// them, each with the measurement that chose it. Measured on the machines
+// this runs on: 2 cores, 48 KiB L1d and 2 MiB L2 per core, AVX-512 with two
+// fma ports, one thread, rows of 128 and 768 floats.
+#pragma once
+
+#include <cstdint>
+
+namespace zv {
+
+// Single-query kernels (one row's chain per lane).
+
+// Tiles of rows scored side by side, their chains independent. AVX-512:
+// two tiles of 16 rows; AVX2: four of 8; a group of 32 rows either way, the
+// group the prefetch distance below was measured with. The scan is bound by
+// the memory read (~11 GB/s per core); from L2 the AVX-512 kernel scores
+// 42 GB/s with two tiles and 43 with one (loads and transposes, not fma
+// latency, bound it there), so the count only needs to keep it far above.
+inline constexpr int kAvx512SingleTiles = 2;
+inline constexpr int kAvx2SingleTiles = 4;
+
+// Distance from the rows being scored to the rows prefetched (into L2
+// only: L1 cannot hold a group of wide rows), in bytes, rounded up to whole
+// groups and never less than one. Without it small rows reach only about
+// half the memory read rate (the hardware streamer alone keeps too few
+// lines in flight); measured flat between 8 and 64 KiB at dims 128 and 768.
+inline constexpr int64_t kPrefetchLeadBytes = 16384;
+
+// Multi-query kernels (one (row, query) chain per lane, lanes across
+// queries, the row's value broadcast). Shares of the peak lane-FMA rate are
+// from bench_kernel on a busy machine (cpu time, ratio within one run).
+
+// Register tile: rows by query vectors of lanes, one accumulator each.
+// AVX-512: 6 rows by 4 vectors (64 queries, 24 of the 32 registers): per
+// column 4 query loads and 6 broadcasts feed 24 fmas. 12 rows by 2 vectors
+// needs more row pointers than there are general registers and reloads
+// them (~65% of the peak fma rate against 75-85%); 8 by 3 was worse still.
+// AVX2 (16 registers): 6 rows by 2 vectors of 8 (12 accumulators): 96-100%
+// of the AVX2 fma peak, against 83-86% for 4 rows.
+inline constexpr int kAvx512MultiRows = 6;
+inline constexpr int kAvx512MultiVectors = 4;
+inline constexpr int kAvx2MultiRows = 6;
+inline constexpr int kAvx2MultiVectors = 2;
+// A narrower tile (the last queries of a call) takes more rows to keep its
+// chains in flight, up to this many: the general registers again.
+inline constexpr int kAvx512MultiMaxRows = 8;
+inline constexpr int kAvx2MultiMaxRows = 8;
+
+// A tile's queries are prefetched into L1 kMultiQtAhead columns ahead when
+// they take more than kMultiQtInL1Bytes (64 queries of 768 floats: 192 KiB):
+// 64-67% -> 69-71% of the peak at dim 768; at dim 128 (32 KiB, in L1
+// already) it cost 3-5%, so it is off there.
+inline constexpr int kMultiQtAhead = 8;
+inline constexpr int64_t kMultiQtInL1Bytes = 32 * 1024;
+
+// Blocking of a multi-query scan, for its caller: transpose the queries
+// kMultiQuerySlice at a time, each slice on its own (its own qt, nq = the
+// slice, best 64-byte aligned), and score rows multi_row_block(dim) at a
+// time against every slice before moving on, so that the block stays in L2
+// (2 MiB per core) while the slices pass and each row comes from memory
+// once per call.
+//
+// A slice of 64 is the widest register tile: a tile's queries are then
+// contiguous (256 bytes per column). Transposing more queries together puts
+// every column of a tile on another page and the columns on few L1 sets:
+// 1,000 queries at dims 128 / 768, share of the peak fma rate with slices of
+// 64: 78% / 74%; of 256: 62% / 68%; all 1,000 in one: 56% / 61%.
+inline constexpr int32_t kMultiQuerySlice = 64;
+
+// About 1 MiB of rows per block (2,048 rows at dim 128, 341 at dim 768):
+// half of L2, the rest left to the slice passing through (192 KiB at dim
+// 768) and the scores (block * 64 floats). Dim 128: 77% of the peak at
+// 2,048 rows, 75% at 8,192, 74% at 32,768; dim 768: 71% at 341 rows, 68%
+// at 1,024, 65% at 8,192 (6 MiB, past L2). Never fewer rows than a
+// register tile.
+inline constexpr int64_t kMultiBlockBytes = 1 << 20;
+
+inline int64_t multi_row_block(int32_t dim) {
+  const int64_t row_bytes = dim > 0 ? int64_t{4} * dim : 4;
+  const int64_t rows = kMultiBlockBytes / row_bytes;
+  return rows < 64 ? 64 : rows;
+}
+
+}  // namespace zv
