@@ -81,9 +81,9 @@ struct Filter {
 Filter resolve_filter(const IndexRecord& rec, int32_t kind, int64_t column, int64_t value) {
   Filter f;
   f.value = value;
-  if (kind == 0) {
+  if (kind == ZV_FILTER_ALL) {
     f.all_pass = true;
-  } else if (kind == 1) {
+  } else if (kind == ZV_FILTER_PRIMARY) {
     f.map = &rec.rowmeta_primary;
     f.dense = rec.rowmeta_dense_primary;
   } else if (column < 0 || column >= rec.rowmeta_column_count) {
@@ -246,8 +246,8 @@ int32_t export_rowmeta(const IndexRecord& rec, const int64_t* ids, int32_t n,
 }
 
 bool row_matches(const IndexRecord& rec, int64_t id, int32_t kind, int64_t column, int64_t value) {
-  if (kind == 0) return true;
-  if (kind == 1) return read_or_absent(rec.rowmeta_primary, id, id_hash(rec, id)) == value;
+  if (kind == ZV_FILTER_ALL) return true;
+  if (kind == ZV_FILTER_PRIMARY) return read_or_absent(rec.rowmeta_primary, id, id_hash(rec, id)) == value;
   if (column < 0 || column >= rec.rowmeta_column_count) return false;
   return read_or_absent(rec.rowmeta_columns[column], id, id_hash(rec, id)) == value;
 }
