@@ -106,6 +106,11 @@ class IdMap {
     }
   }
 
+  // Bytes of storage the map holds.
+  int64_t footprint_bytes() const {
+    return dense_capacity_ * 8 + dense_capacity_ / 8 + (slots_ ? static_cast<int64_t>(mask_ + 1) * 16 : 0);
+  }
+
   // True while the keys are held in the dense layout.
   bool is_dense() const { return dense_; }
 
