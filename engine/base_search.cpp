@@ -42,8 +42,7 @@ int32_t search_partition(const IndexRecord& rec, int64_t partition_key, const fl
   return static_cast<int32_t>(m);
 }
 
-// Ids are resolved a walk ahead of their use and their rows fed in
-// candidate order.
+// Ids are resolved in candidate order and their rows fed to the scorer.
 int32_t scatter_topk(const IndexRecord& rec, const int64_t* ids, int32_t n, const float* query,
                      int32_t k, int64_t* out_ids, float* out_scores) {
   const int32_t m = std::min(k, n);
@@ -52,15 +51,21 @@ int32_t scatter_topk(const IndexRecord& rec, const int64_t* ids, int32_t n, cons
   RowFeed feed(query, rec.dim, topk);
   const Base& base = rec.base;
   const IdLookup lookup = base.lookup();
-  auto start = [&](int64_t i) {
-    const uint64_t h = lookup.direct() ? 0 : id_hash(rec, ids[i]);
-    lookup.prefetch(ids[i], h);
-    return h;
-  };
-  walk_ahead(n, start, [&](int64_t i, uint64_t h) {
+  auto feed_id = [&](int64_t i, uint64_t h) {
     const int64_t row = lookup.row_of(ids[i], h);
     if (row >= 0) feed.add(base.row_vector(row), ids[i]);
-  });
+  };
+  if (lookup.direct()) {
+    // One table read per id: requesting it ahead cost more than it saved.
+    for (int64_t i = 0; i < n; ++i) feed_id(i, 0);
+  } else {
+    auto start = [&](int64_t i) {
+      const uint64_t h = id_hash(rec, ids[i]);
+      lookup.prefetch(ids[i], h);
+      return h;
+    };
+    walk_ahead(n, start, feed_id);
+  }
   feed.flush();
   return m;
 }
