@@ -7,6 +7,7 @@
 #include "probe_select.h"
 #include "score_kernel.h"
 #include "topk.h"
+#include "rowmeta.h"
 #include "write_path.h"
 
 namespace zv {
@@ -26,18 +27,20 @@ struct BaseView {
 };
 
 BaseView base_view(const IndexRecord& rec) {
-  return BaseView{rec.sealed != 0, rec.dim, rec.base_count, rec.base_vectors, rec.base_ids};
+  const Base& b = rec.base;
+  return BaseView{b.sealed(), rec.dim, b.count(), b.vectors(), b.ids()};
 }
 
 // The rows [first, first + size) of the partition with `key`, found as the
 // single search finds it; false when the key is absent or the range leaves
 // the base.
 bool find_partition(const IndexRecord& rec, int64_t key, int64_t& first, int64_t& size) {
-  if (!rec.sealed || rec.partition_count <= 0) return false;
-  int64_t lo = 0, hi = rec.partition_count - 1, found = -1;
+  const Base& b = rec.base;
+  if (!b.sealed() || b.partition_count() <= 0) return false;
+  int64_t lo = 0, hi = b.partition_count() - 1, found = -1;
   while (lo <= hi) {
     const int64_t mid = (lo + hi) / 2;
-    const int64_t k = rec.partition_keys[mid];
+    const int64_t k = b.partition_keys()[mid];
     if (k == key) {
       found = mid;
       break;
@@ -46,49 +49,33 @@ bool find_partition(const IndexRecord& rec, int64_t key, int64_t& first, int64_t
     else lo = mid + 1;
   }
   if (found < 0) return false;
-  first = rec.partition_offsets[found];
-  size = rec.partition_sizes[found];
-  return first >= 0 && size >= 0 && first + size <= rec.base_count;
+  first = b.partition_offsets()[found];
+  size = b.partition_sizes()[found];
+  return first >= 0 && size >= 0 && first + size <= b.count();
 }
 
-// The filter triple resolved once: delta rows are tested against `map`,
-// base rows against the dense copy by base row (null: every row reads -1).
+// The filter triple resolved once (rowmeta.h): delta rows are tested
+// against its map, base rows against its copy by base row.
 struct FilterView {
-  bool none_pass = false;
-  bool all_pass = false;
-  const IdMap* map = nullptr;
-  const int64_t* dense = nullptr;
-  int64_t value = 0;
+  Filter f;
 
+  bool none_pass() const { return f.none_pass; }
   bool delta_passes(int64_t id) const {
-    if (all_pass) return true;
-    const int64_t* v = map->find(id);
-    return (v ? *v : -1) == value;
+    if (f.all_pass) return true;
+    const int64_t* v = f.map->find(id);
+    return (v ? *v : -1) == f.value;
   }
   bool base_passes(int64_t row) const {
-    if (all_pass) return true;
-    return (dense != nullptr ? dense[row] : -1) == value;
+    if (f.all_pass) return true;
+    return (f.by_row != nullptr ? f.by_row[row] : -1) == f.value;
   }
 };
 
 FilterView filter_view(const IndexRecord& rec, int32_t kind, int32_t column, int64_t value) {
-  FilterView f;
-  f.value = value;
-  if (kind == 0) {
-    f.all_pass = true;
-  } else if (kind == 1) {
-    f.map = &rec.rowmeta_primary;
-    f.dense = rec.rowmeta_dense_primary;
-  } else if (column < 0 || column >= rec.rowmeta_column_count) {
-    f.none_pass = true;
-  } else {
-    f.map = &rec.rowmeta_columns[column];
-    f.dense = rec.rowmeta_dense_columns[column];
-  }
-  return f;
+  return FilterView{resolve_filter(rec, kind, column, value)};
 }
 
-const int64_t* delta_ids(const IndexRecord& rec) { return rec.delta_ids.data(); }
+const int64_t* delta_ids(const IndexRecord& rec) { return rec.writes.delta_ids(); }
 
 // The IVF entry under a key, as its search reads it.
 struct IvfView {
@@ -103,11 +90,16 @@ struct IvfView {
 };
 
 bool find_ivf(const IndexRecord& rec, uint64_t key, IvfView& view) {
-  const int64_t* slot = rec.ivf_index.find(static_cast<int64_t>(key));
-  if (slot == nullptr) return false;
-  const IvfEntry& e = rec.ivf_list[*slot];
-  view = IvfView{e.nlist,        e.nprobe,   e.centroids, e.centroid_floats,
-                 e.list_offsets, e.id_count, e.list_ids,  e.list_rows};
+  const IvfEntry* e = rec.ivf.find(key);
+  if (e == nullptr) return false;
+  view = IvfView{e->nlist,
+                 e->nprobe,
+                 e->centroids.data(),
+                 e->centroids.size(),
+                 e->list_offsets.data(),
+                 e->list_ids.size(),
+                 e->list_ids.data(),
+                 e->list_rows.data()};
   return true;
 }
 
@@ -353,17 +345,17 @@ int32_t search_filtered_batch(const IndexRecord& rec, int32_t kind, int32_t colu
   const int64_t stride = base.dim > 0 ? base.dim : 0;
   const int64_t* d_ids = delta_ids(rec);
   scan_batch(queries, nq, base.dim, k, k, out_ids, out_scores, [&](MultiFeed& feed) {
-    if (f.none_pass) return;
+    if (f.none_pass()) return;
     // The visibility walk: delta rows, then base rows, each by row number.
-    walk_visible_delta(rec, [&](int64_t first, int64_t c) {
+    walk_visible_delta(rec.writes, [&](int64_t first, int64_t c) {
       for (int64_t r = first; r < first + c; ++r) {
         if (!f.delta_passes(d_ids[r])) continue;
         // Rows the stored floats do not cover are passed over, as in the
         // single search.
-        if (const float* v = delta_vector(rec, r)) feed.add(v, d_ids[r]);
+        if (const float* v = rec.writes.delta_vector(r, rec.dim)) feed.add(v, d_ids[r]);
       }
     });
-    walk_visible_base(rec, [&](int64_t first, int64_t c) {
+    walk_visible_base(rec.writes, rec.base, [&](int64_t first, int64_t c) {
       const int64_t end = first + c;
       int64_t r = first;
       while (r < end) {

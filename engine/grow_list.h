@@ -1,13 +1,15 @@
 // GrowList<T>: a contiguous, owned array with a length and a capacity that
-// grows geometrically (0, then 1, then doubling). Elements are relocated
-// bytewise on growth, so T must not point into itself (true of every element
-// type here: scalars, IdMap, IvfEntry).
+// grows geometrically (0, then 1, then doubling). Trivially copyable
+// elements are relocated bytewise, so the allocator may move a large block
+// by remapping its pages; any other element (IdMap, IvfEntry, an owned
+// array) is move-constructed into a fresh block and the old one destroyed.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "alloc.h"
 
@@ -39,9 +41,18 @@ class GrowList {
       if (cap > INT64_MAX / 2) fatal_alloc_failure();
       cap *= 2;
     }
-    // Elements relocate bytewise (see the note above), so the allocator may
-    // move them.
-    data_ = static_cast<T*>(resize_bytes(data_, checked_bytes(cap, sizeof(T))));
+    if constexpr (std::is_trivially_copyable_v<T>) {
+      data_ = static_cast<T*>(resize_bytes(data_, checked_bytes(cap, sizeof(T))));
+    } else {
+      static_assert(std::is_nothrow_move_constructible_v<T>);
+      T* fresh = static_cast<T*>(alloc_bytes(checked_bytes(cap, sizeof(T))));
+      for (int64_t i = 0; i < size_; ++i) {
+        new (fresh + i) T(std::move(data_[i]));
+        data_[i].~T();
+      }
+      free_bytes(data_);
+      data_ = fresh;
+    }
     capacity_ = cap;
   }
 

@@ -29,6 +29,8 @@ class IdMap {
   ~IdMap() { release(); }
   IdMap(const IdMap&) = delete;
   IdMap& operator=(const IdMap&) = delete;
+  // Takes the keys and the seed; `other` is left empty.
+  IdMap(IdMap&& other) noexcept { swap(other); }
 
   // A full 64-bit mixer (the murmur3 finaliser) over the seeded key:
   // sequential, strided and high-bit-only key patterns all spread over the
@@ -83,10 +85,15 @@ class IdMap {
   // Makes room for `count` keys in total without further growth.
   void reserve(int64_t count);
 
-  // Before a batch of `n` stores: the map ends with at least max(size, n)
-  // keys unless the batch repeats ids, so growing to that at once skips the
-  // rehashes of doubling step by step, at the cost of some room when it does.
-  void reserve_for_batch(int64_t n) { reserve(n > size() ? n : size()); }
+  // Before a batch of `n` stores, which add at most n keys: growing at once
+  // skips the rehashes of doubling step by step. A batch may repeat one id
+  // throughout, so the room reserved ahead is bounded by twice the keys held
+  // (at least kBatchReserveFloor); beyond that the map grows as keys arrive.
+  void reserve_for_batch(int64_t n) {
+    const int64_t held = size();
+    const int64_t bound = held > kBatchReserveFloor / 2 ? 2 * held : kBatchReserveFloor;
+    reserve(held + (n < bound - held ? n : bound - held));
+  }
 
   // Hint that `key` (with hash `h`) will be looked up soon.
   void prefetch(int64_t key, uint64_t h) const {
@@ -99,6 +106,11 @@ class IdMap {
     }
   }
 
+  // Bytes of storage the map holds.
+  int64_t footprint_bytes() const {
+    return dense_capacity_ * 8 + dense_capacity_ / 8 + (slots_ ? static_cast<int64_t>(mask_ + 1) * 16 : 0);
+  }
+
   // True while the keys are held in the dense layout.
   bool is_dense() const { return dense_; }
 
@@ -107,7 +119,7 @@ class IdMap {
   // Drops every key and releases the storage.
   void clear() { release(); }
 
-  void swap(IdMap& other) {
+  void swap(IdMap& other) noexcept {
     std::swap(dense_, other.dense_);
     std::swap(dense_values_, other.dense_values_);
     std::swap(dense_bits_, other.dense_bits_);
@@ -133,6 +145,8 @@ class IdMap {
   // at most half full.
   static constexpr int64_t kDenseSpread = 4;
   static constexpr int64_t kDenseMinCapacity = 64;
+  // 2^16 keys: 2 MB of slots at most, reserved by a batch of any size.
+  static constexpr int64_t kBatchReserveFloor = INT64_C(1) << 16;
 
   bool dense_present(int64_t key) const { return (dense_bits_[key >> 6] >> (key & 63)) & 1; }
   // Makes room for `key` in the dense layout; false when it does not fit.

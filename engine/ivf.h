@@ -1,5 +1,6 @@
-// Host-built IVF indexes: a registry of entries under 64-bit keys, and the
-// search that probes the best centroids' lists over the sealed base.
+// IVF indexes as the C interface sees them: the registry calls (see
+// ivf_registry.h) and the search that probes the best centroids' lists over
+// the sealed base.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,6 @@ int32_t set_ivf(IndexRecord& rec, uint64_t key, int32_t nlist, int32_t nprobe,
 int32_t set_ivf_nprobe(IndexRecord& rec, uint64_t key, int32_t nprobe);
 int32_t has_ivf(const IndexRecord& rec, uint64_t key);
 int32_t clear_ivf(IndexRecord& rec);
-// Re-resolves every entry's listed ids against the current base; the build
-// calls it so that searches can take listed rows without an id lookup.
-void refresh_ivf_rows(IndexRecord& rec);
 int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int32_t k,
                    int64_t* out_ids, float* out_scores);
 

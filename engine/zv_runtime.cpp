@@ -13,6 +13,8 @@
 
 using zv::IndexRecord;
 
+static_assert(ZV_FILTER_ALL == zv::kFilterAll && ZV_FILTER_PRIMARY == zv::kFilterPrimary);
+
 extern "C" {
 
 // --- lifecycle, statistics and flags -----------------------------------------
@@ -33,18 +35,18 @@ void zv_index_free(zv_index* index) noexcept {
 
 int32_t zv_index_stats(const zv_index* index, int64_t* out_base_count, int32_t* out_dim,
                        int32_t* out_tag, int32_t* out_partition_count) noexcept {
-  *out_base_count = index->base_count;
+  *out_base_count = index->base.count();
   *out_dim = index->dim;
   *out_tag = index->tag;
-  *out_partition_count = index->partition_count;
+  *out_partition_count = index->base.partition_count();
   return 0;
 }
 
-int64_t zv_index_snapshot(const zv_index* index) noexcept { return index->version; }
+int64_t zv_index_snapshot(const zv_index* index) noexcept { return index->writes.version(); }
 int32_t zv_runtime_format_version(void) noexcept { return ZV_RUNTIME_FORMAT_VERSION; }
-int32_t zv_index_mutated(const zv_index* index) noexcept { return index->mutated; }
-int32_t zv_index_sealed(const zv_index* index) noexcept { return index->sealed; }
-int64_t zv_index_delta_count(const zv_index* index) noexcept { return index->delta_ids.size(); }
+int32_t zv_index_mutated(const zv_index* index) noexcept { return index->writes.mutated() ? 1 : 0; }
+int32_t zv_index_sealed(const zv_index* index) noexcept { return index->base.sealed() ? 1 : 0; }
+int64_t zv_index_delta_count(const zv_index* index) noexcept { return index->writes.delta_count(); }
 
 // --- sealed base ---------------------------------------------------------------
 

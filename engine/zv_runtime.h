@@ -88,6 +88,12 @@ extern "C" {
 /* The score of an unreached result slot: the float nearest to -1e30. */
 #define ZV_EMPTY_SCORE (-1e30f)
 
+/* Filter kinds, the first member of a filter triple (see "Row metadata and
+ * filters"). Any kind other than these three acts as ZV_FILTER_COLUMN. */
+#define ZV_FILTER_ALL 0     /* every row passes */
+#define ZV_FILTER_PRIMARY 1 /* the primary value equals filter_value */
+#define ZV_FILTER_COLUMN 2  /* column filter_column equals filter_value */
+
 /* An index. Opaque: only ever handled through a pointer. */
 typedef struct zv_index zv_index;
 
@@ -290,7 +296,16 @@ ZV_API int32_t zv_index_scatter_topk(const zv_index *index, const int64_t *ids,
 
 /* Stores the tuner's two defaults through the pointers: 20000 to
  * `out_first`, then 980 to `out_second`. Takes no handle; no other function
- * reads or applies these numbers. Returns 0. */
+ * reads or applies these numbers. Returns 0.
+ *
+ * They are suggestions for a host that re-partitions its base:
+ *   out_first (20000): the row count from which a partition is oversized;
+ *     pass it as `min_rows` to zv_index_tuner_oversized() to list the
+ *     partitions worth splitting.
+ *   out_second (980): the row count below which a partition is small
+ *     enough to merge into a neighbour when the host next lays out a base.
+ * The library applies neither: a host that uses them rebuilds the base with
+ * its new partitions through zv_index_build(). */
 ZV_API int32_t zv_tuner_defaults(int32_t *out_first, int32_t *out_second) ZV_NOEXCEPT;
 
 /* Lists, in partition order, every partition whose size is >= `min_rows`:
@@ -364,10 +379,10 @@ ZV_API int32_t zv_index_search_ivf(const zv_index *index, uint64_t key,
  * int64, keyed by id alone: ids need no row, and builds, inserts and deletes
  * neither read nor change metadata. An absent value reads as -1 (a stored
  * -1 looks the same). A filter is (filter_kind, filter_column,
- * filter_value): kind 0 passes every row; kind 1 passes rows whose primary
- * value equals filter_value; any other kind passes rows whose value in
- * column filter_column equals filter_value (a column that does not exist
- * passes nothing).
+ * filter_value): ZV_FILTER_ALL (0) passes every row; ZV_FILTER_PRIMARY (1)
+ * passes rows whose primary value equals filter_value; ZV_FILTER_COLUMN (2),
+ * and any other kind, passes rows whose value in column filter_column
+ * equals filter_value (a column that does not exist passes nothing).
  * ------------------------------------------------------------------------ */
 
 /* Writes metadata for `n` ids. Writing call.

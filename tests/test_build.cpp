@@ -81,7 +81,7 @@ TEST(BuildValidation, RejectedCountsLeaveAnUnsealedRecordUnsealed) {
                              a.partition_count),
               -1);
     EXPECT_EQ(observe(index), before);
-    EXPECT_EQ(record(index).max_base_id, -1);
+    EXPECT_EQ(record(index).base.max_id(), -1);
   }
 }
 
@@ -96,7 +96,7 @@ TEST(BuildValidation, RejectedCountsKeepThePreviousBase) {
                              a.partition_count),
               -1);
     EXPECT_EQ(observe(index), before);
-    EXPECT_EQ(record(index).max_base_id, 13);
+    EXPECT_EQ(record(index).base.max_id(), 13);
     const float q[] = {1, 1};
     expect_same_topk(scatter(index, {13, 10}, q, 2), reference_topk(base_offers(b, {13, 10}, q), 2));
   }
@@ -134,7 +134,7 @@ TEST(BuildValidation, LargestLegalIdIsAccepted) {
   const float v[] = {2};
   const int64_t id[] = {kLimit - 1};
   ASSERT_EQ(zv_index_build(index, v, 1, 1, id, nullptr, nullptr, nullptr, 0), 0);
-  EXPECT_EQ(record(index).max_base_id, kLimit - 1);
+  EXPECT_EQ(record(index).base.max_id(), kLimit - 1);
   const float q[] = {3};
   const TopKResult r = scatter(index, {kLimit - 1, kLimit}, q, 2);
   ASSERT_EQ(r.count, 2);
@@ -237,8 +237,8 @@ TEST(BuildIdTable, RepeatedIdsLastRowWinsAndEveryRowStays) {
   b.add_partition(0, 0, 3);
   Index index(2);
   ASSERT_EQ(build(index, b), 0);
-  EXPECT_EQ(zv::base_row_of(record(index), 3), 2);
-  EXPECT_EQ(zv::base_row_of(record(index), 5), 1);
+  EXPECT_EQ(record(index).base.row_of(3), 2);
+  EXPECT_EQ(record(index).base.row_of(5), 1);
 
   const Observed o = observe(index);
   EXPECT_EQ(o.base_ids, b.ids);
@@ -263,15 +263,14 @@ TEST(BuildIdTable, GapsHoldNoRow) {
   const Base b = base_with_ids({9, 0, 5}, 1);
   ASSERT_EQ(build(index, b), 0);
   const zv::IndexRecord& rec = record(index);
-  EXPECT_EQ(rec.max_base_id, 9);
-  ASSERT_NE(rec.id_to_row, nullptr) << "a compact id range keeps the dense table";
+  EXPECT_EQ(rec.base.max_id(), 9);
+  ASSERT_TRUE(rec.base.direct_lookup()) << "a compact id range keeps the dense table";
   const int64_t expected[] = {1, -1, -1, -1, -1, 2, -1, -1, -1, 0};
   for (int64_t id = 0; id <= 9; ++id) {
-    EXPECT_EQ(rec.id_to_row[id], expected[id]) << id;
-    EXPECT_EQ(zv::base_row_of(rec, id), expected[id]) << id;
+    EXPECT_EQ(rec.base.row_of(id), expected[id]) << id;
   }
   for (int64_t id : {INT64_C(-1), INT64_C(10), kLimit, INT64_MIN, INT64_MAX}) {
-    EXPECT_EQ(zv::base_row_of(rec, id), -1) << id;
+    EXPECT_EQ(rec.base.row_of(id), -1) << id;
   }
 }
 
@@ -279,8 +278,8 @@ TEST(BuildIdTable, EmptyBaseHasNoIds) {
   Index index(3);
   const float q[] = {1, 1, 1};
   ASSERT_EQ(zv_index_build(index, nullptr, 0, 3, nullptr, nullptr, nullptr, nullptr, 0), 0);
-  EXPECT_EQ(record(index).max_base_id, -1);
-  EXPECT_EQ(zv::base_row_of(record(index), 0), -1);
+  EXPECT_EQ(record(index).base.max_id(), -1);
+  EXPECT_EQ(record(index).base.row_of(0), -1);
   const TopKResult r = scatter(index, {0, 1}, q, 2);
   EXPECT_EQ(r.count, 2);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{-1, -1}));
@@ -359,8 +358,8 @@ TEST(BuildSparseIds, IdsUpToTheLimitBuildSearchAndExportInLittleMemory) {
   ASSERT_EQ(build(index, b), 0);
   // A dense table would be 8 TiB; the whole base is well under a megabyte.
   EXPECT_LT(peak_rss_kib() - rss_before, 32 * 1024) << "KiB of peak RSS added by the build";
-  EXPECT_EQ(record(index).id_to_row, nullptr);
-  EXPECT_EQ(record(index).max_base_id, kLimit - 1);
+  EXPECT_FALSE(record(index).base.direct_lookup());
+  EXPECT_EQ(record(index).base.max_id(), kLimit - 1);
 
   const Observed o = observe(index);
   EXPECT_EQ(o.base_ids, b.ids);
@@ -369,8 +368,8 @@ TEST(BuildSparseIds, IdsUpToTheLimitBuildSearchAndExportInLittleMemory) {
 
   // Repeated ids: the last row wins.
   const auto rows = last_row_of(b);
-  for (int64_t id : b.ids) EXPECT_EQ(zv::base_row_of(record(index), id), rows.at(id));
-  EXPECT_EQ(zv::base_row_of(record(index), kLimit - 1), b.rows() - 1);
+  for (int64_t id : b.ids) EXPECT_EQ(record(index).base.row_of(id), rows.at(id));
+  EXPECT_EQ(record(index).base.row_of(kLimit - 1), b.rows() - 1);
 
   expect_lookups_match_reference(index, b, 11);
   const std::vector<float> q = test_floats(8, 5);
@@ -404,7 +403,7 @@ TEST(BuildSparseIds, SameAnswersOnBothSidesOfTheLayoutSwitch) {
     const Base b = base_with_ids(ids, 3, static_cast<uint64_t>(max_id));
     Index index(3);
     ASSERT_EQ(build(index, b), 0);
-    EXPECT_EQ(record(index).max_base_id, max_id);
+    EXPECT_EQ(record(index).base.max_id(), max_id);
     expect_lookups_match_reference(index, b, static_cast<uint64_t>(max_id));
   }
 }
@@ -429,7 +428,7 @@ TEST(BuildReplace, SecondBuildReplacesEverything) {
   EXPECT_EQ(o.partition_count, 1);
   EXPECT_EQ(o.base_ids, second.ids);
   EXPECT_EQ(o.base_vectors, second.vectors);
-  EXPECT_EQ(record(index).max_base_id, 40);
+  EXPECT_EQ(record(index).base.max_id(), 40);
 
   const float q[] = {1, -1};
   // Old ids and old partitions are gone.

@@ -143,14 +143,14 @@ TEST(BuildReuse, EveryRebuildAnswersLikeAFreshIndex) {
     SCOPED_TRACE(s.what);
     const Base b = make_base(s.n, s.first, s.stride, s.dup_every, seed++);
     const zv::IndexRecord& rec = record(rebuilt);
-    const float* old_vectors = rec.base_vectors;
-    const int64_t old_capacity = rec.base_capacity.vectors;
+    const float* old_vectors = rec.base.vectors();
+    const int64_t old_capacity = rec.base.vector_storage().capacity();
     ASSERT_EQ(build(rebuilt, b), 0);
     const int64_t floats = s.n * kDim;
     if (old_vectors != nullptr && floats <= old_capacity && old_capacity / 2 <= floats) {
-      EXPECT_EQ(rec.base_vectors, old_vectors) << "storage that fits is refilled";
+      EXPECT_EQ(rec.base.vectors(), old_vectors) << "storage that fits is refilled";
     } else {
-      EXPECT_EQ(rec.base_capacity.vectors, floats) << "storage that does not fit is replaced";
+      EXPECT_EQ(rec.base.vector_storage().capacity(), floats) << "storage that does not fit is replaced";
     }
     for (int64_t r = 0; r < s.n; r += 97) probe.push_back(b.ids[r]);
     probe.push_back(s.first + s.n * s.stride);  // just past this base
@@ -203,8 +203,8 @@ TEST(BuildReuse, RejectedBuildLeavesReusableStorageUntouched) {
   const std::vector<int64_t> gone = {5, 100};
   zv_index_delete(index, gone.data(), 2);
   const zv::IndexRecord& rec = record(index);
-  const float* vectors = rec.base_vectors;
-  const int64_t* table = rec.id_to_row;
+  const float* vectors = rec.base.vectors();
+  const void* table = rec.base.lookup_storage();
   const Observed before = observe(index);
   std::vector<int64_t> probe;
   for (int64_t id = 0; id < 2100; id += 13) probe.push_back(id);
@@ -218,8 +218,8 @@ TEST(BuildReuse, RejectedBuildLeavesReusableStorageUntouched) {
     EXPECT_EQ(build(index, b), -1) << bad;
     EXPECT_EQ(observe(index), before) << bad;
     expect_same_topk(scatter(index, probe, q.data(), 9), scatter_before);
-    EXPECT_EQ(rec.base_vectors, vectors);
-    EXPECT_EQ(rec.id_to_row, table);
+    EXPECT_EQ(rec.base.vectors(), vectors);
+    EXPECT_EQ(rec.base.lookup_storage(), table);
   }
 
   // A later good build still answers like a fresh one.

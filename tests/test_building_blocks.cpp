@@ -1,7 +1,9 @@
-// The two containers everything else is built on: IdMap (64-bit key ->
-// 64-bit value, open addressing) and GrowList (geometric growth).
+// The containers everything else is built on: IdMap (64-bit key -> 64-bit
+// value, open addressing), GrowList (geometric growth) and OwnedArray
+// (refilled in place).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -10,6 +12,7 @@
 
 #include "grow_list.h"
 #include "id_map.h"
+#include "owned_array.h"
 #include "index_record.h"
 
 namespace {
@@ -164,6 +167,25 @@ std::vector<KeyPattern> adversarial_patterns(int64_t count) {
   return out;
 }
 
+// A write batch may name one id throughout: the room it reserves ahead is
+// bounded by the keys held, whatever the batch size, in either layout.
+TEST(IdMap, BatchReservationIsBoundedByTheKeysHeld) {
+  struct Case {
+    int64_t held;       // keys 0 .. held-1 (dense) or their negatives (hashed)
+    bool hashed;
+    int64_t max_bytes;  // after reserving for a batch of 20 million, one key in
+  };
+  for (const Case& c : {Case{0, false, 4 << 20}, Case{0, true, 4 << 20},
+                        Case{100000, false, 8 << 20}, Case{100000, true, 16 << 20}}) {
+    IdMap map;
+    for (int64_t k = 0; k < c.held; ++k) map.assign(c.hashed ? -k - 1 : k, k);
+    map.reserve_for_batch(20000000);
+    map.assign(c.hashed ? -c.held - 1 : c.held, 1);
+    EXPECT_LE(map.footprint_bytes(), c.max_bytes) << c.held << " " << c.hashed;
+    EXPECT_EQ(map.size(), c.held + 1);
+  }
+}
+
 TEST(IdMap, GrowthAcrossManyKeysOfEveryPattern) {
   constexpr int64_t kKeys = 40000;
   for (const KeyPattern& p : adversarial_patterns(kKeys)) {
@@ -234,13 +256,8 @@ TEST(IdMap, SeedDefeatsIdsCraftedAgainstAnotherSeed) {
     EXPECT_GT(buckets.size(), 800u);
   }
   // The maps of a record hash with its seed, so they find what they store.
-  zv::IdMap& map = a.tombstones;
-  for (int64_t k : crafted) map.assign(k, zv::id_hash(a, k), k + 1);
-  for (int64_t k : crafted) {
-    const int64_t* v = map.find(k, zv::id_hash(a, k));
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(*v, k + 1);
-  }
+  ASSERT_EQ(a.writes.remove(a.base, crafted.data(), static_cast<int32_t>(crafted.size())), 1);
+  for (int64_t k : crafted) EXPECT_EQ(a.writes.tombstone_of(k, zv::id_hash(a, k)), 1) << k;
 }
 
 // ---------------------------------------------------------------------------
@@ -424,16 +441,43 @@ TEST(GrowList, ElementsSurviveRelocation) {
   EXPECT_EQ(list[0], 3);
 }
 
-// A non-trivial element that counts its constructions and destructions.
+// OwnedArray keeps its block for a refill that fits and is at least half
+// of it, and takes a fresh, exactly sized block otherwise; the contents are
+// always exactly the new ones.
+TEST(OwnedArray, RefillKeepsTheBlockOnlyWhenItFits) {
+  struct Case {
+    int64_t first, second;
+    bool kept;
+  };
+  for (const Case& c : {Case{100, 100, true}, Case{100, 50, true}, Case{100, 49, false},
+                        Case{100, 101, false}, Case{100, 0, false}, Case{0, 10, false}}) {
+    zv::OwnedArray<int64_t> a;
+    std::vector<int64_t> src(static_cast<size_t>(std::max(c.first, c.second)) + 1);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<int64_t>(i * 7 + 1);
+    a.refill(src.data(), c.first);
+    const int64_t* block = a.data();
+    std::reverse(src.begin(), src.end());
+    a.refill(src.data(), c.second);
+    EXPECT_EQ(block != nullptr && a.data() == block, c.kept) << c.first << " -> " << c.second;
+    EXPECT_EQ(a.size(), c.second);
+    EXPECT_EQ(a.capacity(), c.kept ? c.first : c.second);
+    EXPECT_EQ(std::vector<int64_t>(a.data(), a.data() + a.size()),
+              std::vector<int64_t>(src.begin(), src.begin() + c.second));
+  }
+}
+
+// A non-trivial element that counts its constructions (moves included) and
+// destructions.
 struct Counted {
   static inline int constructed = 0;
   static inline int destroyed = 0;
   int64_t payload = 17;
   Counted() { ++constructed; }
+  Counted(Counted&& other) noexcept : payload(other.payload) { ++constructed; }
   ~Counted() { ++destroyed; }
 };
 
-TEST(GrowList, EmplacedElementsAreConstructedOnceAndReleasedOnce) {
+TEST(GrowList, NonTrivialElementsMoveOnGrowthAndAreReleasedOnce) {
   Counted::constructed = Counted::destroyed = 0;
   {
     GrowList<Counted> list;
@@ -441,21 +485,19 @@ TEST(GrowList, EmplacedElementsAreConstructedOnceAndReleasedOnce) {
       Counted& c = list.emplace_back();
       EXPECT_EQ(c.payload, 17);
       c.payload = i;
+      // Growth moves every element and destroys the moved-from one.
+      EXPECT_EQ(Counted::constructed - Counted::destroyed, i + 1);
     }
     EXPECT_EQ(list.capacity(), 16);
-    // Growth relocates; it must neither construct nor destroy.
-    EXPECT_EQ(Counted::constructed, 9);
-    EXPECT_EQ(Counted::destroyed, 0);
     for (int i = 0; i < 9; ++i) EXPECT_EQ(list[i].payload, i);
     list.release();
-    EXPECT_EQ(Counted::destroyed, 9);
+    EXPECT_EQ(Counted::constructed, Counted::destroyed);
     EXPECT_EQ(list.size(), 0);
     list.emplace_back();
     list.emplace_back();
   }
   // The destructor releases what is left.
-  EXPECT_EQ(Counted::constructed, 11);
-  EXPECT_EQ(Counted::destroyed, 11);
+  EXPECT_EQ(Counted::constructed, Counted::destroyed);
 }
 
 TEST(GrowList, MapsKeepTheirKeysAcrossGrowth) {

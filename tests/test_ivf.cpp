@@ -147,26 +147,26 @@ TEST(IvfRegistry, SlotsFollowFirstRegistrationAndReplacementIsWhole) {
   const std::vector<int32_t> off2 = {0, 1, 1, 3};
   EXPECT_EQ(ix.set(10, 3, 9, c2, ids2, off2), 0);
   auto& rec = ix.rec();
-  ASSERT_EQ(rec.ivf_list.size(), 3);
-  ASSERT_NE(rec.ivf_index.find(10), nullptr);
-  EXPECT_EQ(*rec.ivf_index.find(10), 0);
-  EXPECT_EQ(*rec.ivf_index.find(20), 1);
-  EXPECT_EQ(*rec.ivf_index.find(30), 2);
-  const zv::IvfEntry& e = rec.ivf_list[0];
+  ASSERT_EQ(rec.ivf.size(), 3);
+  ASSERT_NE(rec.ivf.find(10), nullptr);
+  EXPECT_EQ(rec.ivf.slot_of(10), 0);
+  EXPECT_EQ(rec.ivf.slot_of(20), 1);
+  EXPECT_EQ(rec.ivf.slot_of(30), 2);
+  const zv::IvfEntry& e = rec.ivf.entry(0);
   EXPECT_EQ(e.nlist, 3);
   EXPECT_EQ(e.nprobe, 9);
-  ASSERT_EQ(e.id_count, 3);
-  EXPECT_EQ(std::vector<int64_t>(e.list_ids, e.list_ids + 3), ids2);
-  ASSERT_EQ(e.offset_count, 4);
-  EXPECT_EQ(std::vector<int32_t>(e.list_offsets, e.list_offsets + 4), off2);
-  ASSERT_EQ(e.centroid_floats, 6);
-  EXPECT_EQ(std::vector<float>(e.centroids, e.centroids + 6), c2);
-  EXPECT_EQ(rec.ivf_list[1].nprobe, 2);
-  EXPECT_EQ(rec.ivf_list[2].nprobe, 3);
+  ASSERT_EQ(e.list_ids.size(), 3);
+  EXPECT_EQ(std::vector<int64_t>(e.list_ids.data(), e.list_ids.data() + 3), ids2);
+  ASSERT_EQ(e.list_offsets.size(), 4);
+  EXPECT_EQ(std::vector<int32_t>(e.list_offsets.data(), e.list_offsets.data() + 4), off2);
+  ASSERT_EQ(e.centroids.size(), 6);
+  EXPECT_EQ(std::vector<float>(e.centroids.data(), e.centroids.data() + 6), c2);
+  EXPECT_EQ(rec.ivf.entry(1).nprobe, 2);
+  EXPECT_EQ(rec.ivf.entry(2).nprobe, 3);
 
   EXPECT_EQ(ix.set(40, 1, 4, c1, ids1, off1), 0);
-  EXPECT_EQ(*rec.ivf_index.find(40), 3);
-  EXPECT_EQ(rec.ivf_list.size(), 4);
+  EXPECT_EQ(rec.ivf.slot_of(40), 3);
+  EXPECT_EQ(rec.ivf.size(), 4);
   // No registry call is a write of the index.
   EXPECT_EQ(zv_index_snapshot(ix.h), 0);
   EXPECT_EQ(zv_index_mutated(ix.h), 0);
@@ -201,9 +201,9 @@ TEST(IvfRegistry, RetrainingInPlaceSearchesLikeAFreshRegistration) {
     Index fresh(dim);
     fresh.build(base, base_ids, dim);
     ASSERT_EQ(fresh.set(5, nlist, nlist, centroids, ids, offsets), 0);
-    const zv::IvfEntry& e = retrained.rec().ivf_list[0];
-    ASSERT_EQ(e.id_count, listed);
-    EXPECT_EQ(std::vector<int64_t>(e.list_ids, e.list_ids + listed), ids);
+    const zv::IvfEntry& e = retrained.rec().ivf.entry(0);
+    ASSERT_EQ(e.list_ids.size(), listed);
+    EXPECT_EQ(std::vector<int64_t>(e.list_ids.data(), e.list_ids.data() + listed), ids);
     for (int q = 0; q < 5; ++q) {
       const float query[dim] = {unit(rng), unit(rng), unit(rng)};
       expect_same(search(retrained.h, 5, query, 7), search(fresh.h, 5, query, 7));
@@ -219,11 +219,11 @@ TEST(IvfRegistry, NprobeRetuning) {
 
   EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 6, 3), -1);
   EXPECT_EQ(zv_index_has_ivf(ix.h, 6), 0);
-  EXPECT_EQ(ix.rec().ivf_list.size(), 1);
+  EXPECT_EQ(ix.rec().ivf.size(), 1);
 
   for (int32_t np : {0, -1, std::numeric_limits<int32_t>::min()}) {
     EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 5, np), 0);
-    EXPECT_EQ(ix.rec().ivf_list[0].nprobe, np);
+    EXPECT_EQ(ix.rec().ivf.entry(0).nprobe, np);
     Result r = search(ix.h, 5, &q, 2);
     ASSERT_EQ(r.m, 2);
     for (int i = 0; i < 2; ++i) {
@@ -248,9 +248,9 @@ TEST(IvfRegistry, ClearAndRegisterAgain) {
     const float q = 1;
     EXPECT_TRUE(untouched(search(ix.h, key, &q, 1)));
   }
-  EXPECT_EQ(ix.rec().ivf_list.size(), 0);
+  EXPECT_EQ(ix.rec().ivf.size(), 0);
   EXPECT_EQ(ix.set(3, 1, 1, {1}, {0}, {0, 1}), 0);
-  EXPECT_EQ(*ix.rec().ivf_index.find(3), 0);
+  EXPECT_EQ(ix.rec().ivf.slot_of(3), 0);
   EXPECT_EQ(zv_index_has_ivf(ix.h, 3), 1);
   EXPECT_EQ(zv_index_clear_ivf(ix.h), 0);
   EXPECT_EQ(zv_index_clear_ivf(ix.h), 0);
@@ -268,7 +268,7 @@ TEST(IvfRegistry, ZeroAndAllOnesAreOrdinaryKeys) {
   EXPECT_EQ(zv_index_has_ivf(ix.h, kAllOnes), 1);
   EXPECT_EQ(zv_index_has_ivf(ix.h, uint64_t{1} << 63), 0);
   EXPECT_EQ(zv_index_has_ivf(ix.h, 1), 0);
-  EXPECT_EQ(ix.rec().ivf_list.size(), 2);
+  EXPECT_EQ(ix.rec().ivf.size(), 2);
 
   const float q = 1;
   EXPECT_EQ(search(ix.h, 0, &q, 1).ids[0], 0);
@@ -278,7 +278,7 @@ TEST(IvfRegistry, ZeroAndAllOnesAreOrdinaryKeys) {
   EXPECT_EQ(search(ix.h, 0, &q, 1).ids[0], 0);
   // Re-registering all-ones keeps its slot.
   EXPECT_EQ(ix.set(kAllOnes, 1, 1, {1}, {0}, {0, 1}), 0);
-  EXPECT_EQ(*ix.rec().ivf_index.find(-1), 1);
+  EXPECT_EQ(ix.rec().ivf.slot_of(-1), 1);
   EXPECT_EQ(search(ix.h, kAllOnes, &q, 1).ids[0], 0);
 }
 
@@ -300,14 +300,14 @@ TEST(IvfRegistry, StoresCopiesAndReadsOnlyWhatItShould) {
   // Arrays that are not read may be null.
   EXPECT_EQ(zv_index_set_ivf(ix.h, 2, 0, 1, nullptr, nullptr, offs.data(), 0), 0);
   EXPECT_EQ(zv_index_set_ivf(ix.h, 3, -4, 1, nullptr, nullptr, nullptr, -7), 0);
-  const zv::IvfEntry& zero = ix.rec().ivf_list[1];
-  EXPECT_EQ(zero.offset_count, 1);
-  EXPECT_EQ(zero.centroid_floats, 0);
-  EXPECT_EQ(zero.id_count, 0);
-  const zv::IvfEntry& neg = ix.rec().ivf_list[2];
-  EXPECT_EQ(neg.offset_count, 0);
-  EXPECT_EQ(neg.centroid_floats, 0);
-  EXPECT_EQ(neg.id_count, 0);
+  const zv::IvfEntry& zero = ix.rec().ivf.entry(1);
+  EXPECT_EQ(zero.list_offsets.size(), 1);
+  EXPECT_EQ(zero.centroids.size(), 0);
+  EXPECT_EQ(zero.list_ids.size(), 0);
+  const zv::IvfEntry& neg = ix.rec().ivf.entry(2);
+  EXPECT_EQ(neg.list_offsets.size(), 0);
+  EXPECT_EQ(neg.centroids.size(), 0);
+  EXPECT_EQ(neg.list_ids.size(), 0);
   EXPECT_TRUE(untouched(search(ix.h, 2, q, 3)));
   EXPECT_TRUE(untouched(search(ix.h, 3, q, 3)));
 
@@ -316,7 +316,7 @@ TEST(IvfRegistry, StoresCopiesAndReadsOnlyWhatItShould) {
   EXPECT_EQ(zv_index_set_ivf(fresh.h, 9, 2, 1, std::vector<float>(6, 1).data(), nullptr,
                              std::vector<int32_t>{0, 0, 0}.data(), 0),
             0);
-  EXPECT_EQ(fresh.rec().ivf_list[0].centroid_floats, 6);
+  EXPECT_EQ(fresh.rec().ivf.entry(0).centroids.size(), 6);
 }
 
 // ---- search: result convention and probe rules -------------------------------

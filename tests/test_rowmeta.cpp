@@ -140,12 +140,10 @@ TEST(RowmetaStore, WideningIsCheapAndNewColumnsAreEmpty) {
   Index ix(1);
   build(ix.h, {1, 2}, {0, 1}, 1);
   ASSERT_EQ(zv_index_set_rowmeta(ix.h, nullptr, nullptr, nullptr, 100000, 0), 0);
-  EXPECT_EQ(ix.rec().rowmeta_column_count, 100000);
-  EXPECT_EQ(ix.rec().rowmeta_columns.size(), 100000);
-  EXPECT_EQ(ix.rec().rowmeta_dense_columns.size(), 100000);
-  for (int64_t j = 0; j < 100000; j += 997) {
-    EXPECT_EQ(ix.rec().rowmeta_columns[j].size(), 0);
-    EXPECT_EQ(ix.rec().rowmeta_dense_columns[j], nullptr);
+  EXPECT_EQ(ix.rec().meta.column_count(), 100000);
+  for (int32_t j = 0; j < 100000; j += 997) {
+    EXPECT_EQ(ix.rec().meta.column(j).size(), 0);
+    EXPECT_EQ(ix.rec().meta.column_by_row(j), nullptr);
   }
   EXPECT_EQ(match(ix.h, 2, 99999, -1), (std::vector<int64_t>{0, 1}));
   EXPECT_TRUE(match(ix.h, 2, 99999, 0).empty());

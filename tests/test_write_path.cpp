@@ -96,31 +96,36 @@ std::vector<int64_t> visible_ids(zv_index* h) {
   return out;
 }
 
+// The tombstone of `id`, -1 for none.
+int64_t tombstone(const Handle& h, int64_t id) {
+  return h.rec().writes.tombstone_of(id, zv::id_hash(h.rec(), id));
+}
+
 // The derived bits and counts against the visibility rule, row by row.
 void expect_derived_state_exact(const zv::IndexRecord& rec) {
-  const int64_t nd = rec.delta_ids.size();
+  const zv::WriteState& w = rec.writes;
+  const int64_t nd = w.delta_count();
   int64_t delta_set = 0;
   for (int64_t r = 0; r < nd; ++r) {
-    const int64_t id = rec.delta_ids[r];
-    const bool want = !zv::is_deleted(rec, id, zv::id_hash(rec, id));
-    ASSERT_EQ(zv::row_bit(rec.delta_visible.data(), r), want) << "delta row " << r;
+    const int64_t id = w.delta_ids()[r];
+    const bool want = !w.is_deleted(id, zv::id_hash(rec, id));
+    ASSERT_EQ(zv::row_bit(w.delta_visible(), r), want) << "delta row " << r;
     delta_set += want;
   }
-  EXPECT_EQ(rec.delta_visible_count, delta_set);
+  EXPECT_EQ(w.delta_visible_count(), delta_set);
   int64_t base_set = 0;
-  for (int64_t r = 0; r < rec.base_count; ++r) {
-    const int64_t id = rec.base_ids[r];
+  const int64_t nb = rec.base.count();
+  for (int64_t r = 0; r < nb; ++r) {
+    const int64_t id = rec.base.ids()[r];
     const uint64_t h = zv::id_hash(rec, id);
-    const bool want = !rec.delta_rows.contains(id, h) && !zv::is_deleted(rec, id, h);
-    ASSERT_EQ(zv::row_bit(rec.base_visible, r), want) << "base row " << r;
+    const bool want = w.delta_row_of(id, h) < 0 && !w.is_deleted(id, h);
+    ASSERT_EQ(zv::row_bit(w.base_visible(), r), want) << "base row " << r;
     base_set += want;
   }
-  EXPECT_EQ(rec.base_visible_count, base_set);
+  EXPECT_EQ(w.base_visible_count(), base_set);
   // Bits past the last row stay clear: the walk relies on it.
-  if (nd & 63) EXPECT_EQ(rec.delta_visible[nd >> 6] >> (nd & 63), 0u);
-  if (rec.base_count & 63) {
-    EXPECT_EQ(rec.base_visible[rec.base_count >> 6] >> (rec.base_count & 63), 0u);
-  }
+  if (nd & 63) EXPECT_EQ(w.delta_visible()[nd >> 6] >> (nd & 63), 0u);
+  if (nb & 63) EXPECT_EQ(w.base_visible()[nb >> 6] >> (nb & 63), 0u);
 }
 
 // A plain model of the write path and the visibility rule.
@@ -229,8 +234,8 @@ TEST(VersionAndMutated, InsertsAndDeletesShareOneCounterPerBatch) {
   EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 3);
   EXPECT_EQ(insert(h, {9}, {9}), 4);
   EXPECT_EQ(zv_index_snapshot(h), 4);
-  EXPECT_EQ(h.rec().delta_versions[0], 2);
-  EXPECT_EQ(h.rec().delta_versions[3], 4);
+  EXPECT_EQ(h.rec().writes.delta_version(0), 2);
+  EXPECT_EQ(h.rec().writes.delta_version(3), 4);
 }
 
 TEST(VersionAndMutated, WorkedExample) {
@@ -238,13 +243,13 @@ TEST(VersionAndMutated, WorkedExample) {
   EXPECT_EQ(insert(h, {10, 11}, {1, 0, 0, 1}), 1);
   EXPECT_EQ(visible(h), (std::vector<Row>{{10, {1, 0}}, {11, {0, 1}}}));
   EXPECT_EQ(remove(h, {10}), 2);
-  EXPECT_EQ(*h.rec().tombstones.find(10), 2);
+  EXPECT_EQ(tombstone(h, 10), 2);
   EXPECT_EQ(visible(h), (std::vector<Row>{{11, {0, 1}}}));
   EXPECT_EQ(insert(h, {10}, {5, 5}), 3);
-  ASSERT_NE(h.rec().tombstones.find(10), nullptr);  // stays present, as 0
-  EXPECT_EQ(*h.rec().tombstones.find(10), 0);
-  EXPECT_EQ(h.rec().delta_versions[0], 3);
-  EXPECT_EQ(h.rec().delta_versions[1], 1);
+  ASSERT_NE(tombstone(h, 10), -1);  // stays present, as 0
+  EXPECT_EQ(tombstone(h, 10), 0);
+  EXPECT_EQ(h.rec().writes.delta_version(0), 3);
+  EXPECT_EQ(h.rec().writes.delta_version(1), 1);
   EXPECT_EQ(zv_index_delta_count(h), 2);
   EXPECT_EQ(visible(h), (std::vector<Row>{{10, {5, 5}}, {11, {0, 1}}}));
   EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 3);
@@ -312,10 +317,10 @@ TEST(UpsertAndRevival, DeleteInsertDeleteKeepsLastDeleteVersion) {
   insert(h, {5}, {1});
   EXPECT_EQ(remove(h, {5, 5}), 2);  // twice in one call
   EXPECT_EQ(remove(h, {5}), 3);
-  EXPECT_EQ(*h.rec().tombstones.find(5), 3);
+  EXPECT_EQ(tombstone(h, 5), 3);
   insert(h, {5}, {2});
   EXPECT_EQ(remove(h, {5}), 5);
-  EXPECT_EQ(*h.rec().tombstones.find(5), 5);
+  EXPECT_EQ(tombstone(h, 5), 5);
   EXPECT_EQ(zv_index_visible_count(h), 0);
   EXPECT_EQ(zv_index_delta_count(h), 1);
   expect_derived_state_exact(h.rec());
@@ -633,8 +638,8 @@ TEST(DimensionSafety, ReadersAndUpsertsStayInsideTheDeltaFloats) {
   const float src[4] = {7, 7, 7, 7};
   const int64_t id = 3;
   zv_index_insert(h, src, &id, 1);  // row 2 is not covered: nothing written
-  EXPECT_EQ(h.rec().delta_vectors.size(), 6);
-  EXPECT_EQ(h.rec().delta_vectors[5], 3.0f);
+  EXPECT_EQ(h.rec().writes.delta_float_count(), 6);
+  EXPECT_EQ(h.rec().writes.delta_floats()[5], 3.0f);
   h.rec().dim = 2;
 }
 
