@@ -58,8 +58,18 @@ int32_t search_ivf(const IndexRecord& rec, uint64_t key, const float* query, int
     const int32_t c = probes[probe];
     const int64_t start = std::max<int64_t>(offsets[c], 0);
     const int64_t end = std::min<int64_t>(offsets[c + 1], id_count);
-    for (int64_t p = start; p < end; ++p) {
-      if (list_rows[p] >= 0) feed.add(rec.base.row_vector(list_rows[p]), list_ids[p]);
+    // Listed ids whose rows follow one another in the base (a base laid
+    // out by list) go to the feeder as one run.
+    for (int64_t p = start; p < end;) {
+      const int64_t row = list_rows[p];
+      int64_t q = p + 1;
+      if (row < 0) {
+        p = q;
+        continue;
+      }
+      while (q < end && list_rows[q] == list_rows[q - 1] + 1) ++q;
+      feed.add_run(rec.base.row_vector(row), list_ids + p, q - p);
+      p = q;
     }
   }
   feed.flush();

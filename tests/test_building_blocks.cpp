@@ -175,8 +175,9 @@ TEST(IdMap, BatchReservationIsBoundedByTheKeysHeld) {
     bool hashed;
     int64_t max_bytes;  // after reserving for a batch of 20 million, one key in
   };
-  for (const Case& c : {Case{0, false, 4 << 20}, Case{0, true, 4 << 20},
-                        Case{100000, false, 8 << 20}, Case{100000, true, 16 << 20}}) {
+  // Room for 20 million keys takes 160 MB dense and 512 MB hashed.
+  for (const Case& c : {Case{0, false, 40 << 20}, Case{0, true, 40 << 20},
+                        Case{100000, false, 40 << 20}, Case{100000, true, 40 << 20}}) {
     IdMap map;
     for (int64_t k = 0; k < c.held; ++k) map.assign(c.hashed ? -k - 1 : k, k);
     map.reserve_for_batch(20000000);
