@@ -81,4 +81,30 @@ inline int64_t multi_row_block(int32_t dim) {
   return rows < 64 ? 64 : rows;
 }
 
+// Batch searches (batch_search.cpp): the blocking above, around the top-k.
+
+// A group of queries keeps its top-k open while every row of the call
+// passes once; its slices (kMultiQuerySlice each) are transposed into one
+// scratch of this many bytes at most, and never more than kBatchMaxGroup
+// queries: 1,000 queries of 128 or 768 floats are one group, so the base is
+// read once per call. Reading it once per 256 queries instead (the first
+// version) was invisible at dim 128 but kept each slice's tiles 256 queries
+// apart, the 62% / 68% case above.
+inline constexpr int64_t kBatchGroupBytes = INT64_C(4) << 20;
+inline constexpr int32_t kBatchMaxGroup = 4096;
+
+// Fewer queries than this in a group (or probing one IVF list) are scored
+// one by one with the single-query kernel over a block already in L2: a
+// register tile of 16 lanes holding fewer than 8 queries runs mostly empty.
+inline constexpr int32_t kBatchMinMulti = 8;
+
+// Queries with many slots (above kTopKHeapMin) hold a growing position
+// array each: a group is cut so that group * slots stays within this many
+// entries, a bound that does not grow with k.
+inline constexpr int64_t kBatchHeldBudget = INT64_C(1) << 16;
+
+// IVF: the probe lists of a group (group * nprobe) and the centroid scores
+// of a slice (slice * nlist floats) stay within this many entries each.
+inline constexpr int64_t kBatchCentroidBudget = INT64_C(1) << 20;
+
 }  // namespace zv
