@@ -4,8 +4,9 @@
 # searches against single calls and FAISS) at two shapes, then the sharded
 # index on a local Dask cluster (bench_distributed.py). About 10 minutes on
 # 2 cores once built.
-#   --quick   sizes 10^4 and 10^5, short timings, output in bench/report/quick/
-#             (under a minute once built)
+#   --quick   sizes 10^4 and 10^5 (batches: 10^5 x 128, 2 x 10^4 x 768), short
+#             timings, output in bench/report/quick/
+#             (about 2 minutes once built)
 # The build directory is build-report unless ZV_BENCH_BUILD_DIR says otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
