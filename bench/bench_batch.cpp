@@ -10,10 +10,20 @@
 // CPUs and falls back to a generic kernel: run with OPENBLAS_CORETYPE=SkylakeX
 // (AVX-512) or Haswell (AVX2) for a fair FAISS baseline.
 //
+// IVF rows take nprobe (8, 32) as a second argument. The batch full search
+// also reports lane_fmas (rows x dim x nq per call) for a share of
+// BM_PeakLaneFma, the peak lane-FMA rate measured in the same run; BM_Threads
+// splits one batch of 1,000 over 1 and 2 host threads (wall clock).
+//
 // Sizes: ZV_BATCH_ROWS (default 200000) rows of ZV_BATCH_DIM (default 128).
+// ZV_BATCH_SINGLES_MAX (default 1000) skips the single-call rows above that
+// many queries: single calls take the same time per query at any nq, and
+// 1,000 of them over a large base take a minute.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_common.h"
@@ -162,9 +172,24 @@ void run_singles(Search s, const Data& d, int32_t nq, Out& o) {
   }
 }
 
+// The IVF rows' second argument.
+void set_nprobe(benchmark::State& state, Search s) {
+  if (s != Search::kIvf) return;
+  const int32_t nprobe = static_cast<int32_t>(state.range(1));
+  zv_index_set_ivf_nprobe(data().index, kIvfKey, nprobe);
+#ifdef ZV_BENCH_HAVE_FAISS
+  data().ivf->nprobe = nprobe;
+#endif
+}
+
 void run_zv(benchmark::State& state, Search s, bool batch) {
   const Data& d = data();
   const int32_t nq = static_cast<int32_t>(state.range(0));
+  if (!batch && nq > env_or("ZV_BATCH_SINGLES_MAX", kMaxQueries)) {
+    state.SkipWithError("single calls skipped at this nq (ZV_BATCH_SINGLES_MAX)");
+    return;
+  }
+  set_nprobe(state, s);
   Out o(nq);
   for (auto _ : state) {
     if (batch) run_batch(s, d, nq, o);
@@ -172,6 +197,7 @@ void run_zv(benchmark::State& state, Search s, bool batch) {
     benchmark::DoNotOptimize(o.ids.data());
   }
   state.SetItemsProcessed(state.iterations() * nq);
+  if (s == Search::kFull) state.counters["lane_fmas"] = double(d.n) * d.dim * nq;
 }
 void BM_Batch(benchmark::State& state, Search s) { run_zv(state, s, true); }
 void BM_Singles(benchmark::State& state, Search s) { run_zv(state, s, false); }
@@ -183,8 +209,53 @@ BENCHMARK_CAPTURE(BM_Batch, partition_batch, Search::kPartition) ZV_BATCH_ARGS;
 BENCHMARK_CAPTURE(BM_Singles, partition_singles, Search::kPartition) ZV_BATCH_ARGS;
 BENCHMARK_CAPTURE(BM_Batch, filtered_batch, Search::kFiltered) ZV_BATCH_ARGS;
 BENCHMARK_CAPTURE(BM_Singles, filtered_singles, Search::kFiltered) ZV_BATCH_ARGS;
-BENCHMARK_CAPTURE(BM_Batch, ivf_batch, Search::kIvf) ZV_BATCH_ARGS;
-BENCHMARK_CAPTURE(BM_Singles, ivf_singles, Search::kIvf) ZV_BATCH_ARGS;
+#define ZV_IVF_ARGS ->ArgsProduct({{1, 16, 100, 1000}, {8, 32}})->Unit(benchmark::kMillisecond)
+BENCHMARK_CAPTURE(BM_Batch, ivf_batch, Search::kIvf) ZV_IVF_ARGS;
+BENCHMARK_CAPTURE(BM_Singles, ivf_singles, Search::kIvf) ZV_IVF_ARGS;
+
+void BM_PeakLaneFma(benchmark::State& state) {
+  const int lanes = zvbench::library_lanes();
+  const double per_iter = zvbench::peak_rate(state, lanes);
+  state.counters["lane_fma_per_second"] =
+      benchmark::Counter(per_iter, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["lanes"] = lanes;
+}
+BENCHMARK(BM_PeakLaneFma)->Unit(benchmark::kMillisecond);
+
+// One batch of kMaxQueries full searches split over state.range(0) host
+// threads, each searching its share of the queries in one call.
+void BM_Threads(benchmark::State& state) {
+  const Data& d = data();
+  const int32_t threads = static_cast<int32_t>(state.range(0));
+  Out o(kMaxQueries);
+  auto part = [&](int32_t t) {
+    const int32_t first = kMaxQueries * t / threads, end = kMaxQueries * (t + 1) / threads;
+    zv_index_search_full_batch(d.index, d.queries.data() + int64_t{first} * d.dim, end - first,
+                               kTopK, o.ids.data() + size_t(first) * kTopK,
+                               o.scores.data() + size_t(first) * kTopK);
+  };
+  for (auto _ : state) {
+    std::vector<std::thread> pool;
+    for (int32_t t = 1; t < threads; ++t) pool.emplace_back(part, t);
+    part(0);
+    for (auto& th : pool) th.join();
+    benchmark::DoNotOptimize(o.ids.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kMaxQueries);
+}
+BENCHMARK(BM_Threads)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// What the machine grants two threads at the moment: pure arithmetic on 1
+// and 2 benchmark threads (wall clock); on a shared machine a thread-scaling
+// figure is read against it.
+void BM_CpuCapacity(benchmark::State& state) {
+  for (auto _ : state) {
+    uint64_t x = uint64_t(state.thread_index()) + 1;
+    for (int i = 0; i < 100000; ++i) x = x * 6364136223846793005ull + 1442695040888963407ull;
+    benchmark::DoNotOptimize(x);
+  }
+}
+BENCHMARK(BM_CpuCapacity)->Threads(1)->Threads(2)->UseRealTime();
 
 // The top-k's worst order: scores ascending in offer order, so every row
 // enters. With k = 196,000 of 200,000 rows an insertion sort would move
@@ -253,6 +324,7 @@ void BM_Faiss(benchmark::State& state, Search s) {
   const Data& d = data();
   const int32_t nq = static_cast<int32_t>(state.range(0));
   omp_set_num_threads(1);
+  set_nprobe(state, s);
   faiss::Index* index = s == Search::kIvf ? static_cast<faiss::Index*>(d.ivf) : d.flat;
   std::vector<faiss::Index::idx_t> labels(size_t(nq) * kTopK);
   std::vector<float> dist(size_t(nq) * kTopK);
@@ -271,9 +343,18 @@ void BM_Faiss(benchmark::State& state, Search s) {
 }
 
 BENCHMARK_CAPTURE(BM_Faiss, flat_ip, Search::kFull) ZV_BATCH_ARGS;
-BENCHMARK_CAPTURE(BM_Faiss, ivf_flat, Search::kIvf) ZV_BATCH_ARGS;
+BENCHMARK_CAPTURE(BM_Faiss, ivf_flat, Search::kIvf) ZV_IVF_ARGS;
 #endif
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // The shape, for the report (the base itself is built on first use).
+  benchmark::AddCustomContext("zv_batch_rows", std::to_string(env_or("ZV_BATCH_ROWS", 200000)));
+  benchmark::AddCustomContext("zv_batch_dim", std::to_string(env_or("ZV_BATCH_DIM", 128)));
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -113,4 +113,59 @@ inline void report_bytes(benchmark::State& state, double bytes_per_iter, double 
       benchmark::Counter(rows_per_iter, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// Lane-FMAs per second of independent register chains: twelve chains cover
+// the fma latency on both ports; no memory operand, nothing spilled.
+#define ZV_FMA12(op)                                                                   \
+  asm volatile(op " %[x], %[y], %[a0]\n\t" op " %[x], %[y], %[a1]\n\t"              \
+               op " %[x], %[y], %[a2]\n\t" op " %[x], %[y], %[a3]\n\t"              \
+               op " %[x], %[y], %[a4]\n\t" op " %[x], %[y], %[a5]\n\t"              \
+               op " %[x], %[y], %[a6]\n\t" op " %[x], %[y], %[a7]\n\t"              \
+               op " %[x], %[y], %[a8]\n\t" op " %[x], %[y], %[a9]\n\t"              \
+               op " %[x], %[y], %[a10]\n\t" op " %[x], %[y], %[a11]"                  \
+               : [a0] "+v"(a0), [a1] "+v"(a1), [a2] "+v"(a2), [a3] "+v"(a3), [a4] "+v"(a4), \
+                 [a5] "+v"(a5), [a6] "+v"(a6), [a7] "+v"(a7), [a8] "+v"(a8), [a9] "+v"(a9), \
+                 [a10] "+v"(a10), [a11] "+v"(a11)                                      \
+               : [x] "v"(x), [y] "v"(y))
+
+__attribute__((target("avx512f"))) inline double peak_avx512(int64_t iters) {
+  __m512 a0 = _mm512_set1_ps(0.001f), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0,
+         a7 = a0, a8 = a0, a9 = a0, a10 = a0, a11 = a0;
+  const __m512 x = _mm512_set1_ps(0.999f), y = _mm512_set1_ps(1e-7f);
+  for (int64_t i = 0; i < iters; ++i) ZV_FMA12("vfmadd231ps");
+  const __m512 s = _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)),
+                                 _mm512_add_ps(_mm512_add_ps(a4, a5), _mm512_add_ps(a6, a7)));
+  return _mm512_reduce_add_ps(_mm512_add_ps(s, _mm512_add_ps(_mm512_add_ps(a8, a9),
+                                                             _mm512_add_ps(a10, a11))));
+}
+
+__attribute__((target("avx2,fma"))) inline double peak_avx2(int64_t iters) {
+  __m256 a0 = _mm256_set1_ps(0.001f), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0,
+         a7 = a0, a8 = a0, a9 = a0, a10 = a0, a11 = a0;
+  const __m256 x = _mm256_set1_ps(0.999f), y = _mm256_set1_ps(1e-7f);
+  for (int64_t i = 0; i < iters; ++i) ZV_FMA12("vfmadd231ps");
+  const __m256 s = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)),
+                                 _mm256_add_ps(_mm256_add_ps(a4, a5), _mm256_add_ps(a6, a7)));
+  const __m256 t = _mm256_add_ps(s, _mm256_add_ps(_mm256_add_ps(a8, a9), _mm256_add_ps(a10, a11)));
+  alignas(32) float l[8];
+  _mm256_store_ps(l, t);
+  return l[0] + l[7];
+}
+
+// Lanes of the path the library picks on this CPU: 16 with AVX-512, 8 with
+// AVX2 + FMA, else 1 (no vector peak measured).
+inline int library_lanes() {
+  if (__builtin_cpu_supports("avx512f")) return 16;
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return 8;
+  return 1;
+}
+
+// Lane-FMAs per second of the register loop above, for `lanes` 16 or 8.
+inline double peak_rate(benchmark::State& state, int lanes) {
+  const int64_t iters = 1 << 22;
+  double sink = 0;
+  for (auto _ : state) sink += lanes == 16 ? peak_avx512(iters) : lanes == 8 ? peak_avx2(iters) : 0;
+  benchmark::DoNotOptimize(sink);
+  return static_cast<double>(iters) * 12 * lanes;
+}
+
 }  // namespace zvbench

@@ -5,9 +5,10 @@
 
 #include "alloc.h"
 #include "probe_select.h"
+#include "rowmeta.h"
 #include "score_kernel.h"
 #include "topk.h"
-#include "rowmeta.h"
+#include "tuning.h"
 #include "write_path.h"
 
 namespace zv {
@@ -106,18 +107,25 @@ bool find_ivf(const IndexRecord& rec, uint64_t key, IvfView& view) {
 // ---------------------------------------------------------------------------
 // Shapes and scratch.
 
-int32_t slice_for(int32_t dim, int32_t m) {
-  const int64_t row_bytes = int64_t{dim > 0 ? dim : 1} * 4;
-  int64_t q = kBatchQueryBytes / row_bytes;
-  q = std::clamp<int64_t>(q, kBatchMinSlice, kBatchMaxSlice) / kBatchMinSlice * kBatchMinSlice;
-  if (m > kTopKHeapMin) q = std::min<int64_t>(q, std::max<int64_t>(1, kBatchHeldBudget / m));
-  return static_cast<int32_t>(q);
-}
+// How a call cuts its queries and rows (tuning.h): groups of queries whose
+// top-k are open together, each group fed every row once; within a group,
+// slices transposed on their own; rows scored a block at a time against
+// every slice of the group before the next block.
+struct BatchShape {
+  int32_t group;
+  int32_t slice;
+  int64_t block_rows;
+};
 
-int32_t block_rows_for(int32_t dim) {
+BatchShape batch_shape(int32_t dim, int32_t m, int32_t nq) {
   const int64_t row_bytes = int64_t{dim > 0 ? dim : 1} * 4;
-  return static_cast<int32_t>(
-      std::clamp<int64_t>(kBatchRowBytes / row_bytes, kBatchMinRows, kBatchMaxRows));
+  int64_t group = std::clamp<int64_t>(kBatchGroupBytes / row_bytes, kMultiQuerySlice,
+                                      kBatchMaxGroup);
+  group = group / kMultiQuerySlice * kMultiQuerySlice;
+  if (m > kTopKHeapMin) group = std::min<int64_t>(group, std::max<int64_t>(1, kBatchHeldBudget / m));
+  group = std::max<int64_t>(1, std::min<int64_t>(group, nq));
+  const int32_t slice = static_cast<int32_t>(std::min<int64_t>(group, kMultiQuerySlice));
+  return BatchShape{static_cast<int32_t>(group), slice, multi_row_block(dim)};
 }
 
 // An owned array released with the call.
@@ -135,18 +143,18 @@ class Scratch {
   T* p_;
 };
 
-// The top-k objects of one slice of queries, each over its query's slots.
+// The top-k objects of one group of queries, each over its query's slots.
 template <class Top>
-class SliceTops {
+class GroupTops {
  public:
-  explicit SliceTops(int32_t capacity)
+  explicit GroupTops(int32_t capacity)
       : mem_(static_cast<Top*>(alloc_bytes(checked_bytes(capacity, sizeof(Top))))) {}
-  ~SliceTops() {
+  ~GroupTops() {
     close();
     free_bytes(mem_);
   }
-  SliceTops(const SliceTops&) = delete;
-  SliceTops& operator=(const SliceTops&) = delete;
+  GroupTops(const GroupTops&) = delete;
+  GroupTops& operator=(const GroupTops&) = delete;
 
   // Queries first .. first + n - 1 of the call, stride k in the arrays.
   void open(int32_t first, int32_t n, int32_t k, int32_t m, int64_t* out_ids, float* out_scores) {
@@ -156,7 +164,7 @@ class SliceTops {
     }
     open_ = n;
   }
-  // Ends the slice: destroying a top-k writes its final order.
+  // Ends the group: destroying a top-k writes its final order.
   void close() {
     for (int32_t q = 0; q < open_; ++q) mem_[q].~Top();
     open_ = 0;
@@ -167,6 +175,17 @@ class SliceTops {
   Top* mem_;
   int32_t open_ = 0;
 };
+
+// Transposes each slice of a group's n queries on its own: the slice
+// starting at query s sits at qt + s * dim (64-byte aligned when s is a
+// multiple of kMultiQuerySlice and qt is).
+void transpose_slices(const float* queries, int32_t n, int32_t slice, int32_t dim, float* qt) {
+  const int64_t d = dim > 0 ? dim : 0;
+  if (d == 0) return;
+  for (int32_t s = 0; s < n; s += slice) {
+    transpose_queries(queries + s * d, std::min(slice, n - s), dim, qt + s * d);
+  }
+}
 
 // Scores c rows, contiguous from `block` when `contiguous`, else by pointer,
 // against nq queries: out[i * nq + q]. The multi-query kernel reads the
@@ -189,6 +208,37 @@ void score_tile(const ScoreKernels& kn, bool contiguous, const float* block,
   }
 }
 
+// The first row i in [from, n) of which some query's score beats its bar
+// (scores of row i at s + i * ns, query q's bar at bar[q]), or n: a strict
+// beat for TopK, a reach for RankedTopK. Most rows beat no bar, so this test
+// is what the top-k costs per row; compiled for each vector width (the
+// comparisons give the same answer on every path), it takes a few
+// instructions per row of 64 queries where the portable build's took a
+// fifth of the scan's time.
+#define ZV_BATCH_NEXT_HIT(name, op)                                                     \
+  __attribute__((target_clones("avx512f", "avx2", "default"))) int64_t name(            \
+      const float* s, int64_t from, int64_t n, int32_t ns, const float* bar) {          \
+    if (ns == kMultiQuerySlice) {                                                       \
+      for (int64_t i = from; i < n; ++i) {                                              \
+        const float* r = s + i * kMultiQuerySlice;                                      \
+        int hit = 0;                                                                    \
+        for (int32_t q = 0; q < kMultiQuerySlice; ++q) hit |= r[q] op bar[q];           \
+        if (hit != 0) return i;                                                         \
+      }                                                                                 \
+      return n;                                                                         \
+    }                                                                                   \
+    for (int64_t i = from; i < n; ++i) {                                                \
+      const float* r = s + i * ns;                                                      \
+      int hit = 0;                                                                      \
+      for (int32_t q = 0; q < ns; ++q) hit |= r[q] op bar[q];                           \
+      if (hit != 0) return i;                                                           \
+    }                                                                                   \
+    return n;                                                                           \
+  }
+ZV_BATCH_NEXT_HIT(next_beat, >)
+ZV_BATCH_NEXT_HIT(next_reach, >=)
+#undef ZV_BATCH_NEXT_HIT
+
 // Whether the c row pointers are consecutive rows of one array.
 bool consecutive(const float* const* rows, int64_t c, int64_t stride) {
   for (int64_t i = 1; i < c; ++i) {
@@ -198,24 +248,33 @@ bool consecutive(const float* const* rows, int64_t c, int64_t stride) {
 }
 
 // ---------------------------------------------------------------------------
-// Exact scans: rows fed in offer order, scored a block at a time against a
-// slice of queries, offered to each query's top-k in row order.
+// Exact scans: rows fed in offer order, scored a block at a time against
+// every slice of a group of queries, offered to each query's top-k in row
+// order.
 
 class MultiFeed {
  public:
-  MultiFeed(int32_t dim, int32_t block_rows, int32_t slice)
+  MultiFeed(int32_t dim, const BatchShape& shape)
       : kernels_(active_kernels()), dim_(dim), stride_(dim > 0 ? dim : 0),
-        block_rows_(block_rows), scores_(int64_t{block_rows} * slice), col_(block_rows),
-        rows_(block_rows), ids_(block_rows), thresholds_(slice), qp_(slice) {}
+        block_rows_(shape.block_rows), slice_(shape.slice), qt_(stride_ * shape.group),
+        scores_(shape.block_rows * shape.slice), col_(shape.block_rows), rows_(shape.block_rows),
+        ids_(shape.block_rows), thresholds_(shape.slice), qp_(shape.group), tops_(shape.group) {}
 
-  // `queries` holds the slice's nq queries end to end, `qt` the same
-  // transposed.
-  void start(const float* queries, const float* qt, int32_t nq, SliceTops<TopK>* tops) {
-    qt_ = qt;
-    nq_ = nq;
-    for (int32_t q = 0; q < nq; ++q) qp_[q] = queries + q * stride_;
-    tops_ = tops;
+  // Opens the top-k of queries first .. first + n - 1 (at `queries`, end to
+  // end) in the caller's arrays.
+  void start(const float* queries, int32_t first, int32_t n, int32_t k, int32_t m,
+             int64_t* out_ids, float* out_scores) {
+    nq_ = n;
+    if (n >= kBatchMinMulti) transpose_slices(queries, n, slice_, dim_, qt_.get());
+    for (int32_t q = 0; q < n; ++q) qp_[q] = queries + q * stride_;
+    tops_.open(first, n, k, m, out_ids, out_scores);
     n_ = 0;
+  }
+
+  // Scores what is pending and writes the group's results.
+  void finish() {
+    flush();
+    tops_.close();
   }
 
   void add(const float* row, int64_t id) {
@@ -234,37 +293,50 @@ class MultiFeed {
     flush();
     for (int64_t done = 0; done < count; done += block_rows_) {
       const int64_t c = std::min<int64_t>(block_rows_, count - done);
-      score_tile(kernels_, true, rows + done * stride_, nullptr, c, qt_, qp_.get(), nq_, dim_,
-                 col_.get(), scores_.get());
-      offer(ids + done, c);
+      score_rows(rows + done * stride_, nullptr, c, ids + done);
     }
   }
 
   void flush() {
     if (n_ == 0) return;
-    score_tile(kernels_, false, nullptr, rows_.get(), n_, qt_, qp_.get(), nq_, dim_,
-               col_.get(), scores_.get());
-    offer(ids_.get(), n_);
+    score_rows(nullptr, rows_.get(), n_, ids_.get());
     n_ = 0;
   }
 
  private:
+  // One block of rows (contiguous from `block`, else by pointer) against
+  // every query of the group, slice by slice while the block stays in L2.
+  void score_rows(const float* block, const float* const* ptrs, int64_t c, const int64_t* ids) {
+    if (nq_ < kBatchMinMulti) {
+      for (int32_t q = 0; q < nq_; ++q) {
+        if (block != nullptr) kernels_.score_block(block, c, qp_[q], dim_, col_.get());
+        else kernels_.score_gather(ptrs, c, qp_[q], dim_, col_.get());
+        tops_[q].offer_batch(col_.get(), ids, c);
+      }
+      return;
+    }
+    for (int32_t s = 0; s < nq_; s += slice_) {
+      const int32_t ns = std::min(slice_, nq_ - s);
+      const float* qt = qt_.get() + s * stride_;
+      if (block != nullptr) kernels_.score_block_multi(block, c, qt, ns, dim_, scores_.get());
+      else kernels_.score_gather_multi(ptrs, c, qt, ns, dim_, scores_.get());
+      offer(s, ns, ids, c);
+    }
+  }
+
   // Row by row, so each query meets its rows in offer order; a score pays
   // for the insertion only when it beats its query's last slot.
-  void offer(const int64_t* ids, int64_t n) {
-    SliceTops<TopK>& tops = *tops_;
+  void offer(int32_t first, int32_t ns, const int64_t* ids, int64_t n) {
     float* t = thresholds_.get();
-    for (int32_t q = 0; q < nq_; ++q) t[q] = tops[q].threshold();
-    const float* s = scores_.get();
-    for (int64_t i = 0; i < n; ++i, s += nq_) {
-      // Most rows beat no query's threshold: find that out branch-free.
-      int hit = 0;
-      for (int32_t q = 0; q < nq_; ++q) hit |= s[q] > t[q];
-      if (hit == 0) continue;
-      for (int32_t q = 0; q < nq_; ++q) {
+    for (int32_t q = 0; q < ns; ++q) t[q] = tops_[first + q].threshold();
+    const float* scores = scores_.get();
+    for (int64_t i = next_beat(scores, 0, n, ns, t); i < n; i = next_beat(scores, i + 1, n, ns, t)) {
+      const float* s = scores + i * ns;
+      for (int32_t q = 0; q < ns; ++q) {
         if (s[q] > t[q]) {
-          tops[q].offer(s[q], ids[i]);
-          t[q] = tops[q].threshold();
+          TopK& top = tops_[first + q];
+          top.offer(s[q], ids[i]);
+          t[q] = top.threshold();
         }
       }
     }
@@ -273,37 +345,33 @@ class MultiFeed {
   const ScoreKernels& kernels_;
   int32_t dim_;
   int64_t stride_;
-  int32_t block_rows_;
+  int64_t block_rows_;
+  int32_t slice_;
+  Scratch<float> qt_;
   Scratch<float> scores_;
   Scratch<float> col_;
   Scratch<const float*> rows_;
   Scratch<int64_t> ids_;
   Scratch<float> thresholds_;
   Scratch<const float*> qp_;
-  const float* qt_ = nullptr;
+  GroupTops<TopK> tops_;
   int32_t nq_ = 0;
-  SliceTops<TopK>* tops_ = nullptr;
   int64_t n_ = 0;
 };
 
 // Runs `feed_rows(feed)`, which feeds every row in offer order, once per
-// slice of queries; each query gets m slots at stride k.
+// group of queries; each query gets m slots at stride k.
 template <class FeedRows>
 void scan_batch(const float* queries, int32_t nq, int32_t dim, int32_t k, int32_t m,
                 int64_t* out_ids, float* out_scores, FeedRows&& feed_rows) {
-  const int32_t slice = std::min(nq, slice_for(dim, m));
+  const BatchShape shape = batch_shape(dim, m, nq);
   const int64_t d = dim > 0 ? dim : 0;
-  Scratch<float> qt(d * slice);
-  MultiFeed feed(dim, block_rows_for(dim), slice);
-  SliceTops<TopK> tops(slice);
-  for (int32_t first = 0; first < nq; first += slice) {
-    const int32_t n = std::min(slice, nq - first);
-    if (d > 0) transpose_queries(queries + first * d, n, dim, qt.get());
-    tops.open(first, n, k, m, out_ids, out_scores);
-    feed.start(queries + first * d, qt.get(), n, &tops);
+  MultiFeed feed(dim, shape);
+  for (int32_t first = 0; first < nq; first += shape.group) {
+    const int32_t n = std::min(shape.group, nq - first);
+    feed.start(queries + first * d, first, n, k, m, out_ids, out_scores);
     feed_rows(feed);
-    feed.flush();
-    tops.close();
+    feed.finish();
   }
 }
 
@@ -374,7 +442,7 @@ int32_t search_filtered_batch(const IndexRecord& rec, int32_t kind, int32_t colu
 }
 
 // ---------------------------------------------------------------------------
-// IVF: every query of a slice chooses its own probes; each list probed by
+// IVF: every query of a group chooses its own probes; each list probed by
 // any of them is then walked once and scored for exactly those queries.
 // A query meets its rows list by list in list number order, not in its
 // probe order, so each row carries its offer position in the single search
@@ -391,50 +459,59 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
 
   const int32_t nlist = e.nlist;
   const int32_t cap = std::max(0, std::min(e.nprobe, nlist));
-  int32_t slice = std::min(nq, slice_for(dim, k));
-  slice = static_cast<int32_t>(std::min<int64_t>(
-      slice, std::max<int64_t>(1, kBatchCentroidBudget / std::max(nlist, cap))));
-  const int32_t block_rows = block_rows_for(dim);
+  const BatchShape shape = batch_shape(dim, k, nq);
+  // The probe lists of a group and the centroid scores of a slice stay
+  // within the budget; a list's queries are still scored kMultiQuerySlice
+  // (or the group, if fewer) at a time.
+  const int32_t group = static_cast<int32_t>(
+      std::min<int64_t>(shape.group, std::max<int64_t>(1, kBatchCentroidBudget / std::max(cap, 1))));
+  const int32_t chunk = std::min(shape.slice, group);
+  const int32_t cslice = static_cast<int32_t>(
+      std::min<int64_t>(chunk, std::max<int64_t>(1, kBatchCentroidBudget / nlist)));
+  const int64_t block_rows = shape.block_rows;
   const ScoreKernels& kernels = active_kernels();
 
-  Scratch<float> qt(d * slice);
-  Scratch<float> sub_qt(d * slice);
-  Scratch<float> centroid_scores(int64_t{nlist} * slice);
-  Scratch<float> column(nlist);
+  Scratch<float> qt(d * cslice);
+  Scratch<float> sub_qt(d * group);
+  Scratch<float> centroid_scores(int64_t{nlist} * cslice);
+  Scratch<float> column(std::max<int64_t>(nlist, block_rows));
   Scratch<float> heap_scores(cap);
-  Scratch<int32_t> probes(int64_t{cap} * slice);
-  Scratch<int32_t> probe_count(slice);
+  Scratch<int32_t> probes(int64_t{cap} * group);
+  Scratch<int32_t> probe_count(group);
   Scratch<int32_t> list_start(int64_t{nlist} + 1);
-  // The (query, probe rank) pairs of the slice grouped by list.
-  Scratch<int32_t> by_list(int64_t{cap} * slice);
-  Scratch<int32_t> by_list_rank(int64_t{cap} * slice);
-  Scratch<float> scores(int64_t{block_rows} * slice);
-  Scratch<float> col(block_rows);
-  Scratch<const float*> member_query(slice);
-  Scratch<const float*> slice_query(slice);
+  // The (query, probe rank) pairs of the group grouped by list.
+  Scratch<int32_t> by_list(int64_t{cap} * group);
+  Scratch<int32_t> by_list_rank(int64_t{cap} * group);
+  Scratch<float> scores(block_rows * chunk);
+  Scratch<const float*> member_query(group);
+  Scratch<const float*> cslice_query(cslice);
   Scratch<const float*> rows(block_rows);
   Scratch<int64_t> ids(block_rows);
   Scratch<int64_t> positions(block_rows);
-  Scratch<float> floors(slice);
-  Scratch<int32_t> members(slice);
-  Scratch<int64_t> member_rank(slice);
-  SliceTops<RankedTopK> tops(slice);
+  Scratch<float> floors(chunk);
+  Scratch<int32_t> members(group);
+  Scratch<int64_t> member_rank(group);
+  GroupTops<RankedTopK> tops(group);
 
-  for (int32_t first = 0; first < nq; first += slice) {
-    const int32_t n = std::min(slice, nq - first);
-    if (d > 0) transpose_queries(queries + first * d, n, dim, qt.get());
+  for (int32_t first = 0; first < nq; first += group) {
+    const int32_t n = std::min(group, nq - first);
+    const float* gq = queries + first * d;
     tops.open(first, n, k, k, out_ids, out_scores);
-    if (cap > 0) {
-      for (int32_t q = 0; q < n; ++q) slice_query[q] = queries + (first + q) * d;
-      score_tile(kernels, true, e.centroids, nullptr, nlist, qt.get(), slice_query.get(), n, dim,
-                 column.get(), centroid_scores.get());
-      for (int32_t q = 0; q < n; ++q) {
-        for (int32_t c = 0; c < nlist; ++c) column[c] = centroid_scores[int64_t{c} * n + q];
-        probe_count[q] = select_probes(column.get(), nlist, e.nprobe, heap_scores.get(),
-                                       probes.get() + int64_t{q} * cap);
+    for (int32_t s0 = 0; s0 < n; s0 += cslice) {
+      const int32_t ns = std::min(cslice, n - s0);
+      if (cap == 0) {
+        for (int32_t q = s0; q < s0 + ns; ++q) probe_count[q] = 0;
+        continue;
       }
-    } else {
-      for (int32_t q = 0; q < n; ++q) probe_count[q] = 0;
+      if (ns >= kBatchMinMulti && d > 0) transpose_queries(gq + s0 * d, ns, dim, qt.get());
+      for (int32_t q = 0; q < ns; ++q) cslice_query[q] = gq + (s0 + q) * d;
+      score_tile(kernels, true, e.centroids, nullptr, nlist, qt.get(), cslice_query.get(), ns, dim,
+                 column.get(), centroid_scores.get());
+      for (int32_t q = 0; q < ns; ++q) {
+        for (int32_t c = 0; c < nlist; ++c) column[c] = centroid_scores[int64_t{c} * ns + q];
+        probe_count[s0 + q] = select_probes(column.get(), nlist, e.nprobe, heap_scores.get(),
+                                            probes.get() + int64_t{s0 + q} * cap);
+      }
     }
     // Group the (query, rank) pairs by list: a counting sort, queries
     // ascending within each list.
@@ -456,30 +533,35 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
     int32_t group_begin = 0;
     for (int32_t c = 0; c < nlist; ++c) {
       const int32_t group_end = list_start[c];
-      const int32_t ns = group_end - group_begin;
-      const int32_t group = group_begin;
+      const int32_t nm = group_end - group_begin;
+      const int32_t at = group_begin;
       group_begin = group_end;
-      if (ns == 0) continue;
+      if (nm == 0) continue;
       int64_t start = e.list_offsets[c];
       int64_t end = e.list_offsets[c + 1];
       if (start >= end) continue;
       start = std::max<int64_t>(start, 0);
       end = std::min(end, e.id_count);
       if (start >= end) continue;
-      for (int32_t s = 0; s < ns; ++s) {
-        members[s] = by_list[group + s];
-        member_rank[s] = int64_t{by_list_rank[group + s]} << 32;
-        member_query[s] = queries + (first + members[s]) * d;
+      for (int32_t s = 0; s < nm; ++s) {
+        members[s] = by_list[at + s];
+        member_rank[s] = int64_t{by_list_rank[at + s]} << 32;
+        member_query[s] = gq + members[s] * d;
       }
-      // The transposed queries of just this list's queries.
-      for (int64_t j = 0; ns >= kBatchMinMulti && j < d; ++j) {
-        const float* src = qt.get() + j * n;
-        float* dst = sub_qt.get() + j * ns;
-        for (int32_t s = 0; s < ns; ++s) dst[s] = src[members[s]];
+      // This list's queries transposed, each chunk on its own as the
+      // kernel wants its slices.
+      for (int32_t s0 = 0; s0 < nm && d > 0; s0 += chunk) {
+        const int32_t cs = std::min(chunk, nm - s0);
+        if (cs < kBatchMinMulti) continue;
+        float* dst = sub_qt.get() + s0 * d;
+        for (int32_t s = 0; s < cs; ++s) {
+          const float* src = member_query[s0 + s];
+          for (int64_t j = 0; j < d; ++j) dst[j * cs + s] = src[j];
+        }
       }
       int64_t p = start;
       while (p < end) {
-        int32_t count = 0;
+        int64_t count = 0;
         for (; p < end && count < block_rows; ++p) {
           const int64_t row = e.list_rows[p];
           if (row < 0) continue;
@@ -491,19 +573,21 @@ int32_t search_ivf_batch(const IndexRecord& rec, uint64_t key, const float* quer
         if (count == 0) break;
         // Lists laid out in the base's row order are read as one block.
         const bool run = d > 0 && consecutive(rows.get(), count, d);
-        score_tile(kernels, run, rows[0], rows.get(), count, sub_qt.get(),
-                   member_query.get(), ns, dim, col.get(), scores.get());
-        for (int32_t s = 0; s < ns; ++s) floors[s] = tops[members[s]].floor();
-        const float* sc = scores.get();
-        for (int32_t i = 0; i < count; ++i, sc += ns) {
-          int hit = 0;
-          for (int32_t s = 0; s < ns; ++s) hit |= sc[s] >= floors[s];
-          if (hit == 0) continue;
-          for (int32_t s = 0; s < ns; ++s) {
-            if (sc[s] >= floors[s]) {
-              RankedTopK& top = tops[members[s]];
-              top.offer(sc[s], ids[i], member_rank[s] | positions[i]);
-              floors[s] = top.floor();
+        for (int32_t s0 = 0; s0 < nm; s0 += chunk) {
+          const int32_t cs = std::min(chunk, nm - s0);
+          score_tile(kernels, run, rows[0], rows.get(), count, sub_qt.get() + s0 * d,
+                     member_query.get() + s0, cs, dim, column.get(), scores.get());
+          for (int32_t s = 0; s < cs; ++s) floors[s] = tops[members[s0 + s]].floor();
+          const float* f = floors.get();
+          for (int64_t i = next_reach(scores.get(), 0, count, cs, f); i < count;
+               i = next_reach(scores.get(), i + 1, count, cs, f)) {
+            const float* sc = scores.get() + i * cs;
+            for (int32_t s = 0; s < cs; ++s) {
+              if (sc[s] >= floors[s]) {
+                RankedTopK& top = tops[members[s0 + s]];
+                top.offer(sc[s], ids[i], member_rank[s0 + s] | positions[i]);
+                floors[s] = top.floor();
+              }
             }
           }
         }

@@ -15,23 +15,7 @@
 
 namespace zv {
 
-// Block shapes. A slice of transposed queries and a block of rows should sit
-// in L2 together while the block is scored against the slice.
-inline constexpr int64_t kBatchQueryBytes = 256 * 1024;  // transposed slice
-inline constexpr int64_t kBatchRowBytes = 128 * 1024;    // block of rows
-inline constexpr int32_t kBatchMinSlice = 16;
-inline constexpr int32_t kBatchMaxSlice = 256;
-inline constexpr int32_t kBatchMinRows = 16;
-inline constexpr int32_t kBatchMaxRows = 256;
-// Fewer queries than this in a slice (or probing one IVF list) are scored
-// one by one with the single-query kernel.
-inline constexpr int32_t kBatchMinMulti = 8;
-// Queries with many slots keep a growing position array each (topk.h): the
-// slice is cut so that slice * slots stays within this many entries.
-inline constexpr int64_t kBatchHeldBudget = INT64_C(1) << 16;
-// IVF: centroid scores of a slice (slice * nlist floats) and its probe lists
-// stay within this many entries.
-inline constexpr int64_t kBatchCentroidBudget = INT64_C(1) << 20;
+// Block shapes and budgets: tuning.h.
 
 int32_t search_full_batch(const IndexRecord& rec, const float* queries, int32_t nq, int32_t k,
                           int64_t* out_ids, float* out_scores);

@@ -9,7 +9,7 @@ packages=(cmake g++ make pkgconf libgtest-dev libgmock-dev python3-numpy python3
 # (scripts/fuzz.sh). Both may be given.
 for arg in "$@"; do
   case "$arg" in
-    --bench) packages+=(libbenchmark-dev libfaiss-dev python3-matplotlib) ;;
+    --bench) packages+=(libbenchmark-dev libfaiss-dev libopenblas0-pthread python3-matplotlib) ;;
     --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
   esac
 done

@@ -282,6 +282,21 @@ TEST_F(BatchSearch, EveryBatchEqualsItsSingleCalls) {
   }
 }
 
+// Wide rows: the base spans several row blocks (each about 1 MiB) and 70
+// queries two slices, so every query meets blocks, slices and the gathered
+// rows of a filter in turn.
+TEST_F(BatchSearch, BlocksAndSlicesCrossed) {
+  std::mt19937 rng(77);
+  const State st{1100, 600, 6};
+  Index ix(st.dim);
+  fill_state(ix, st, rng);
+  const std::vector<float> qs = queries(70, st.dim, rng);
+  expect_batch_equals_singles(Fn::kFull, ix, Args{}, qs.data(), 70, 10, st.dim);
+  expect_batch_equals_singles(Fn::kPartition, ix, Args{3, 0, 0, 0, 0}, qs.data(), 70, 10, st.dim);
+  expect_batch_equals_singles(Fn::kFiltered, ix, Args{0, 0, 2, 0, 0}, qs.data(), 70, 10, st.dim);
+  expect_batch_equals_singles(Fn::kIvf, ix, Args{0, 2, 0, 0, 0}, qs.data(), 70, 10, st.dim);
+}
+
 // Before any build: the full and partition batches return 0 and write
 // nothing; the filtered batch searches the delta; IVF finds nothing.
 TEST_F(BatchSearch, UnsealedIndex) {
