@@ -1,5 +1,5 @@
-// Shared helpers of the index-core and base-search tests: an owning handle, a
-// base description, a reference top-k, and result arrays guarded by canaries.
+// Shared helpers of the unit tests: the owning handle, a base description, a
+// reference top-k, and result arrays guarded by canaries.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,11 +12,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index_record.h"
 #include "reference/reference_model.h"
 #include "zv_runtime.h"
 
 namespace zvtest {
 
+// The one owning handle of the suite. The write and IVF helpers take the
+// host's arrays as vectors; tests that check derived state reach the record.
 class Index {
  public:
   explicit Index(int32_t dim, int32_t tag = 0) : index_(zv_index_new(dim, tag)) {}
@@ -25,10 +28,42 @@ class Index {
   Index& operator=(const Index&) = delete;
   zv_index* get() const { return index_; }
   operator zv_index*() const { return index_; }
+  zv::IndexRecord& rec() const { return *index_; }
+
+  // One partition (key 0) over every row.
+  int32_t build(const std::vector<float>& vectors, const std::vector<int64_t>& ids,
+                int32_t dim) const {
+    const int64_t key = 0;
+    const int32_t offset = 0;
+    const int32_t size = static_cast<int32_t>(ids.size());
+    return zv_index_build(index_, vectors.data(), static_cast<int64_t>(ids.size()), dim,
+                          ids.data(), &key, &offset, &size, 1);
+  }
+  int64_t insert(const std::vector<int64_t>& ids, const std::vector<float>& vectors) const {
+    return zv_index_insert(index_, vectors.data(), ids.data(), static_cast<int32_t>(ids.size()));
+  }
+  int64_t remove(const std::vector<int64_t>& ids) const {
+    return zv_index_delete(index_, ids.data(), static_cast<int32_t>(ids.size()));
+  }
+  int32_t set_ivf(uint64_t key, int32_t nlist, int32_t nprobe, const std::vector<float>& centroids,
+                  const std::vector<int64_t>& ids, const std::vector<int32_t>& offsets) const {
+    return zv_index_set_ivf(index_, key, nlist, nprobe, centroids.data(), ids.data(),
+                            offsets.data(), static_cast<int32_t>(ids.size()));
+  }
 
  private:
   zv_index* index_;
 };
+
+// The reference model holding the same one-partition base as Index::build.
+inline int32_t build(zvref::Model& m, const std::vector<float>& vectors,
+                     const std::vector<int64_t>& ids, int32_t dim) {
+  const int64_t key = 0;
+  const int32_t offset = 0;
+  const int32_t size = static_cast<int32_t>(ids.size());
+  return m.build(vectors.data(), static_cast<int64_t>(ids.size()), dim, ids.data(), &key, &offset,
+                 &size, 1);
+}
 
 // A base as the host hands it over.
 struct Base {
