@@ -101,13 +101,6 @@ inline std::vector<float> test_floats(int64_t count, uint64_t seed) {
   return out;
 }
 
-// The defining score: one sequential fma chain from +0.0.
-inline float reference_score(const float* row, const float* query, int32_t dim) {
-  float acc = 0.0f;
-  for (int32_t j = 0; j < dim; ++j) acc = std::fma(row[j], query[j], acc);
-  return acc;
-}
-
 struct Offer {
   float score;
   int64_t id;
@@ -123,18 +116,11 @@ struct TopKResult {
 inline TopKResult reference_topk(const std::vector<Offer>& offers, int32_t m) {
   TopKResult r;
   if (m <= 0) return r;
-  std::vector<Offer> kept;
-  for (const Offer& o : offers) {
-    if (o.score > ZV_EMPTY_SCORE) kept.push_back(o);  // drops NaN too
-  }
-  std::stable_sort(kept.begin(), kept.end(),
-                   [](const Offer& a, const Offer& b) { return a.score > b.score; });
   r.count = m;
-  for (int32_t i = 0; i < m; ++i) {
-    const bool filled = i < static_cast<int32_t>(kept.size());
-    r.ids.push_back(filled ? kept[i].id : ZV_EMPTY_ID);
-    r.scores.push_back(filled ? kept[i].score : ZV_EMPTY_SCORE);
-  }
+  r.ids.resize(static_cast<std::size_t>(m));
+  r.scores.resize(static_cast<std::size_t>(m));
+  zvref::Slots slots(r.ids.data(), r.scores.data(), m);
+  for (const Offer& o : offers) slots.offer(o.score, o.id);
   return r;
 }
 
@@ -196,7 +182,7 @@ inline std::vector<Offer> base_offers(const Base& b, const std::vector<int64_t>&
   for (int64_t id : candidates) {
     auto it = rows.find(id);
     if (it == rows.end()) continue;
-    offers.push_back({reference_score(b.row(it->second), query, b.dim), id});
+    offers.push_back({zvref::score(b.row(it->second), query, b.dim), id});
   }
   return offers;
 }
@@ -206,7 +192,7 @@ inline std::vector<Offer> row_offers(const Base& b, int64_t first, int64_t count
                                      const float* query) {
   std::vector<Offer> offers;
   for (int64_t r = first; r < first + count; ++r) {
-    offers.push_back({reference_score(b.row(r), query, b.dim), b.ids[r]});
+    offers.push_back({zvref::score(b.row(r), query, b.dim), b.ids[r]});
   }
   return offers;
 }

@@ -97,7 +97,7 @@ class Kernels : public ::testing::TestWithParam<KernelIsa> {
                   int32_t dim, const std::string& what) {
     SCOPED_TRACE(what + " dim=" + std::to_string(dim) + " n=" + std::to_string(n));
     std::vector<float> expected(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i) expected[i] = zv::score_row(rows.data() + i * dim, q.data(), dim);
+    for (int64_t i = 0; i < n; ++i) expected[i] = zvref::score(rows.data() + i * dim, q.data(), dim);
 
     std::vector<float> out(static_cast<size_t>(n) + 17, kSentinel);
     k_->score_block(rows.data(), n, q.data(), dim, out.data());
@@ -180,7 +180,7 @@ class Kernels : public ::testing::TestWithParam<KernelIsa> {
       for (int64_t i = 0; i < count; ++i) {
         const int64_t r = row_of(i);
         for (int32_t q = 0; q < nq; ++q) {
-          const float want = zv::score_row(rows.data() + r * d, queries.data() + q * d, dim);
+          const float want = zvref::score(rows.data() + r * d, queries.data() + q * d, dim);
           ASSERT_TRUE(same_score(want, out[i * nq + q])) << entry << " row " << i << " query " << q;
         }
       }
@@ -217,7 +217,7 @@ TEST_P(Kernels, MixedMagnitudesWhereOrderAndFusionShow) {
     const auto q = mixed_floats(dim, 202 + dim);
     for (int64_t i = 0; i < n; ++i) {
       const float* row = rows.data() + i * dim;
-      const float s = zv::score_row(row, q.data(), dim);
+      const float s = zvref::score(row, q.data(), dim);
       unfused_differs += !same_score(s, unfused_chain(row, q.data(), dim));
       split_differs += !same_score(s, split_chain(row, q.data(), dim));
     }
@@ -369,7 +369,7 @@ TEST_P(Kernels, UnalignedRowsAndLongScans) {
   std::vector<float> out(n);
   k_->score_block(buf.data() + 1, n, q.data(), dim, out.data());
   for (int64_t i = 0; i < n; ++i)
-    ASSERT_TRUE(same_score(zv::score_row(data.data() + i * dim, q.data(), dim), out[i])) << i;
+    ASSERT_TRUE(same_score(zvref::score(data.data() + i * dim, q.data(), dim), out[i])) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, Kernels,
@@ -392,7 +392,7 @@ TEST(KernelDispatch, ActivePathIsTheBestSupported) {
 }
 
 // ---------------------------------------------------------------------------
-// The scans over the kernels, against one score_row and one offer per row.
+// The scans over the kernels, against the reference score and offer per row.
 
 struct Reference {
   std::vector<int64_t> ids;
@@ -402,8 +402,8 @@ struct Reference {
 Reference reference_topk(const std::vector<const float*>& rows, const std::vector<int64_t>& ids,
                          const float* q, int32_t dim, int32_t m) {
   Reference ref{std::vector<int64_t>(m), std::vector<float>(m)};
-  zv::TopK topk(ref.ids.data(), ref.scores.data(), m);
-  for (size_t i = 0; i < rows.size(); ++i) topk.offer(zv::score_row(rows[i], q, dim), ids[i]);
+  zvref::Slots slots(ref.ids.data(), ref.scores.data(), m);
+  for (size_t i = 0; i < rows.size(); ++i) slots.offer(zvref::score(rows[i], q, dim), ids[i]);
   return ref;
 }
 
