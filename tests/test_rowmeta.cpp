@@ -65,25 +65,14 @@ std::vector<int64_t> visible(zv_index* h) {
   return out;
 }
 
-struct Result {
-  int32_t m;
-  std::vector<int64_t> ids;
-  std::vector<float> scores;
-};
+using Result = zvtest::TopKResult;
 
+// The filtered search, with nothing written past its k slots.
 Result search(zv_index* h, int32_t kind, int32_t column, int64_t value, const float* query,
               int32_t k) {
-  Result r;
-  r.ids.assign(static_cast<size_t>(std::max(k, 0) + 2), -7);
-  r.scores.assign(r.ids.size(), 7.0f);
-  r.m = zv_index_search_filtered(h, kind, column, value, query, k, r.ids.data(), r.scores.data());
-  // Nothing beyond the k slots is touched.
-  EXPECT_EQ(r.ids[r.ids.size() - 1], -7);
-  EXPECT_EQ(r.ids[r.ids.size() - 2], -7);
-  EXPECT_EQ(r.scores[r.scores.size() - 1], 7.0f);
-  r.ids.resize(static_cast<size_t>(std::max(k, 0)));
-  r.scores.resize(r.ids.size());
-  return r;
+  return zvtest::run_search(k, [&](int64_t* ids, float* scores) {
+    return zv_index_search_filtered(h, kind, column, value, query, k, ids, scores);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -300,20 +289,20 @@ TEST(RowmetaSearch, KAndFillRules) {
 
   // No rows at all, unsealed: k slots of fill.
   Result r = search(ix, 0, 0, 0, q, 3);
-  EXPECT_EQ(r.m, 3);
+  EXPECT_EQ(r.count, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{-1, -1, -1}));
   EXPECT_EQ(r.scores, (std::vector<float>{kFill, kFill, kFill}));
 
   // Delta rows alone before any build; k is not cut to the row count.
   insert(ix, {1, 0, 3, 0}, {5, 6});
   r = search(ix, 0, 0, 0, q, 4);
-  EXPECT_EQ(r.m, 4);
+  EXPECT_EQ(r.count, 4);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{6, 5, -1, -1}));
   EXPECT_EQ(r.scores, (std::vector<float>{3, 1, kFill, kFill}));
 
   // A missing column lets nothing through.
   r = search(ix, 3, 0, -1, q, 2);
-  EXPECT_EQ(r.m, 2);
+  EXPECT_EQ(r.count, 2);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{-1, -1}));
 }
 
@@ -455,16 +444,16 @@ TEST(RowmetaModel, RandomWritesMatchAndSearchExactly) {
             ASSERT_EQ(match(ix, kind, col, value), want_ids)
                 << "seed " << seed << " step " << step << " kind " << kind << " column "
                 << column << " value " << value;
+            // The k best are the first k of the 2000 best.
+            std::vector<int64_t> top_ids(2000);
+            std::vector<float> top_scores(2000);
+            m.search_filtered(kind, col, value, q.data(), 2000, top_ids.data(), top_scores.data());
             for (int32_t k : {1, 10, 2000}) {
-              std::vector<int64_t> top_ids(k);
-              std::vector<float> top_scores(k);
-              ASSERT_EQ(m.search_filtered(kind, col, value, q.data(), k, top_ids.data(),
-                                          top_scores.data()),
-                        k);
               Result r = search(ix, kind, col, value, q.data(), k);
-              ASSERT_EQ(r.m, k);
-              ASSERT_EQ(r.ids, top_ids) << "seed " << seed << " step " << step << " k " << k;
-              ASSERT_EQ(r.scores, top_scores);
+              ASSERT_EQ(r.count, k);
+              ASSERT_EQ(r.ids, std::vector<int64_t>(top_ids.begin(), top_ids.begin() + k))
+                  << "seed " << seed << " step " << step << " k " << k;
+              ASSERT_EQ(r.scores, std::vector<float>(top_scores.begin(), top_scores.begin() + k));
             }
           }
         }

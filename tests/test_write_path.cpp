@@ -433,20 +433,15 @@ TEST(ReadersAgree, DimZeroListsIdsAndWritesNoFloats) {
 
 // --- the candidate search ----------------------------------------------------
 
-struct Result {
-  std::vector<int64_t> ids;
-  std::vector<float> scores;
-};
+using Result = zvtest::TopKResult;
 
+// The candidate search, with nothing written past its k slots.
 Result mvcc(zv_index* h, const std::vector<int64_t>& cands, const std::vector<float>& q, int32_t k) {
-  Result r{std::vector<int64_t>(k + 1, 555), std::vector<float>(k + 1, 555.0f)};
-  EXPECT_EQ(zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
-                                 r.ids.data(), r.scores.data()),
-            k);
-  EXPECT_EQ(r.ids[k], 555);  // nothing past slot k - 1
-  EXPECT_EQ(r.scores[k], 555.0f);
-  r.ids.pop_back();
-  r.scores.pop_back();
+  Result r = zvtest::run_search(k, [&](int64_t* ids, float* scores) {
+    return zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
+                                ids, scores);
+  });
+  EXPECT_EQ(r.count, k);
   return r;
 }
 
