@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,9 +26,8 @@ namespace {
 constexpr int64_t kMinId = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMaxId = std::numeric_limits<int64_t>::max();
 
-uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
-
 using zvtest::Index;
+using zvtest::float_bits;
 
 struct Row {
   int64_t id;
@@ -389,7 +387,9 @@ TEST(ReadersAgree, RandomWritesAndBuildsMatchTheModel) {
           m.search_mvcc(cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
                         want_ids.data(), want_scores.data());
           ASSERT_EQ(got_ids, want_ids) << "step " << step << " k " << k;
-          for (int32_t j = 0; j < k; ++j) ASSERT_EQ(bits_of(got_scores[j]), bits_of(want_scores[j]));
+          for (int32_t j = 0; j < k; ++j) {
+            ASSERT_EQ(float_bits(got_scores[j]), float_bits(want_scores[j]));
+          }
         }
       }
     }
@@ -528,7 +528,7 @@ TEST(SearchMvcc, NaNNeverEntersAndDimZeroScoresZero) {
   z.remove({4});
   const Result r = mvcc(z, {4, 3, 8, 9}, {}, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{3, 8, -1}));
-  EXPECT_EQ(bits_of(r.scores[0]), bits_of(0.0f));
+  EXPECT_EQ(float_bits(r.scores[0]), float_bits(0.0f));
 }
 
 // --- the stored floats bound every read --------------------------------------
