@@ -22,25 +22,6 @@ constexpr float kFill = -1e30f;
 
 using zvtest::Index;
 
-// One partition over all rows.
-void build(zv_index* h, const std::vector<float>& vectors, const std::vector<int64_t>& ids,
-           int32_t dim) {
-  const int64_t keys[] = {0};
-  const int32_t offsets[] = {0};
-  const int32_t sizes[] = {static_cast<int32_t>(ids.size())};
-  ASSERT_EQ(zv_index_build(h, vectors.data(), static_cast<int64_t>(ids.size()), dim, ids.data(),
-                           keys, offsets, sizes, 1),
-            0);
-}
-
-void insert(zv_index* h, const std::vector<float>& vectors, const std::vector<int64_t>& ids) {
-  zv_index_insert(h, vectors.data(), ids.data(), static_cast<int32_t>(ids.size()));
-}
-
-void erase(zv_index* h, const std::vector<int64_t>& ids) {
-  zv_index_delete(h, ids.data(), static_cast<int32_t>(ids.size()));
-}
-
 int32_t set_meta(zv_index* h, const std::vector<int64_t>& ids, const std::vector<int64_t>& primary,
                  const std::vector<int64_t>& columns, int32_t column_count) {
   return zv_index_set_rowmeta(h, ids.data(), primary.data(), columns.data(), column_count,
@@ -121,7 +102,7 @@ TEST(RowmetaStore, ColumnsGrowAndOlderIdsReadAbsentInNewColumns) {
 
 TEST(RowmetaStore, WideningIsCheapAndNewColumnsAreEmpty) {
   Index ix(1);
-  build(ix, {1, 2}, {0, 1}, 1);
+  ASSERT_EQ(ix.build({1, 2}, {0, 1}, 1), 0);
   ASSERT_EQ(zv_index_set_rowmeta(ix, nullptr, nullptr, nullptr, 100000, 0), 0);
   EXPECT_EQ(ix.rec().meta.column_count(), 100000);
   for (int32_t j = 0; j < 100000; j += 997) {
@@ -134,7 +115,7 @@ TEST(RowmetaStore, WideningIsCheapAndNewColumnsAreEmpty) {
 
 TEST(RowmetaStore, NarrowerWriteChangesNothingAtAll) {
   Index ix(1);
-  build(ix, {1, 2, 3}, {10, 11, 12}, 1);
+  ASSERT_EQ(ix.build({1, 2, 3}, {10, 11, 12}, 1), 0);
   ASSERT_EQ(set_meta(ix, {10, 11}, {1, 1}, {5, 6, 5, 6}, 2), 0);
   // Narrower: rejected, neither the existing ids' values nor a new id's land.
   EXPECT_EQ(set_meta(ix, {10, 12}, {2, 2}, {9, 9}, 1), -1);
@@ -155,7 +136,7 @@ TEST(RowmetaStore, NarrowerWriteChangesNothingAtAll) {
 
 TEST(RowmetaStore, LastOccurrenceWinsAndStoredMinusOneReadsAsAbsent) {
   Index ix(1);
-  build(ix, {1, 2, 3}, {1, 2, 3}, 1);
+  ASSERT_EQ(ix.build({1, 2, 3}, {1, 2, 3}, 1), 0);
   ASSERT_EQ(set_meta(ix, {1, 2, 1, 2}, {4, 5, 6, -1}, {40, 50, 60, -1}, 1), 0);
   const int64_t ids[] = {1, 2, 3};
   int64_t primary[3];
@@ -185,9 +166,9 @@ TEST(RowmetaStore, AnyIdAndValueAndMetadataOutlivesRows) {
   EXPECT_EQ(std::vector<int64_t>(primary, primary + 4), (std::vector<int64_t>{hi, lo, 0, 33}));
   // No row has these ids, so nothing matches.
   EXPECT_TRUE(match(ix, 1, 0, 33).empty());
-  insert(ix, {1}, {3});
+  ix.insert({3}, {1});
   EXPECT_EQ(match(ix, 1, 0, 33), (std::vector<int64_t>{3}));
-  erase(ix, {3});
+  ix.remove({3});
   EXPECT_TRUE(match(ix, 1, 0, 33).empty());
   ASSERT_EQ(zv_index_export_rowmeta(ix, ids, 4, primary, nullptr), 0);
   EXPECT_EQ(primary[3], 33);
@@ -223,9 +204,9 @@ TEST(RowmetaFilter, MatchFollowsTheWalkAndTheFilterKinds) {
   EXPECT_TRUE(match(ix, 0, 0, 0).empty());
   EXPECT_TRUE(match(ix, 1, 0, -1).empty());
 
-  build(ix, {0, 1, 2, 3, 4, 5}, {10, 11, 12, 13, 14, 15}, 1);
-  insert(ix, {0, 0}, {20, 12});  // 12 now shadowed by its delta row
-  erase(ix, {14, 20});
+  ASSERT_EQ(ix.build({0, 1, 2, 3, 4, 5}, {10, 11, 12, 13, 14, 15}, 1), 0);
+  ix.insert({20, 12}, {0, 0});  // 12 now shadowed by its delta row
+  ix.remove({14, 20});
   ASSERT_EQ(set_meta(ix, {10, 11, 12, 13, 14, 15, 20}, {1, 2, 1, 2, 1, 2, 1},
                      {5, 5, 5, 6, 5, 6, 5}, 1),
             0);
@@ -241,9 +222,9 @@ TEST(RowmetaFilter, MatchFollowsTheWalkAndTheFilterKinds) {
   }
   // Reviving a deleted id lists it again with its metadata unchanged, at
   // the place of its delta row (20 keeps its row ahead of 12's).
-  insert(ix, {9}, {20});
+  ix.insert({20}, {9});
   EXPECT_EQ(match(ix, 1, 0, 1), (std::vector<int64_t>{20, 12, 10}));
-  insert(ix, {9}, {14});  // revived through a new delta row, after the others
+  ix.insert({14}, {9});  // revived through a new delta row, after the others
   EXPECT_EQ(match(ix, 1, 0, 1), (std::vector<int64_t>{20, 12, 14, 10}));
   EXPECT_EQ(match(ix, 0, 0, 0), visible(ix));
 }
@@ -252,7 +233,7 @@ TEST(RowmetaFilter, DuplicateBaseIdsAndRebuildsKeepDenseStateExact) {
   Index ix(1);
   // Metadata written before any build reaches the base once it exists.
   ASSERT_EQ(set_meta(ix, {3}, {7}, {}, 0), 0);
-  build(ix, {0, 1, 2, 3, 4}, {3, 4, 3, 5, 3}, 1);
+  ASSERT_EQ(ix.build({0, 1, 2, 3, 4}, {3, 4, 3, 5, 3}, 1), 0);
   EXPECT_EQ(match(ix, 1, 0, 7), (std::vector<int64_t>{3, 3, 3}));
   // A write after the build reaches every row of the id.
   ASSERT_EQ(set_meta(ix, {3, 5}, {8, 8}, {1, 2}, 1), 0);
@@ -262,13 +243,13 @@ TEST(RowmetaFilter, DuplicateBaseIdsAndRebuildsKeepDenseStateExact) {
   EXPECT_EQ(match(ix, 1, 0, -1), (std::vector<int64_t>{3, 4, 3, 3}));
   EXPECT_EQ(match(ix, 2, 0, -1), (std::vector<int64_t>{3, 4, 3, 3}));
   // A new base with other ids and a row count of its own.
-  build(ix, {0, 1, 2}, {5, 6, 5}, 1);
+  ASSERT_EQ(ix.build({0, 1, 2}, {5, 6, 5}, 1), 0);
   EXPECT_EQ(match(ix, 1, 0, 8), (std::vector<int64_t>{5, 5}));
   EXPECT_EQ(match(ix, 2, 0, 2), (std::vector<int64_t>{5, 5}));
   ASSERT_EQ(set_meta(ix, {6}, {8}, {2}, 1), 0);
   EXPECT_EQ(match(ix, 1, 0, 8), (std::vector<int64_t>{5, 6, 5}));
   // An empty base after all.
-  build(ix, {}, {}, 1);
+  ASSERT_EQ(ix.build({}, {}, 1), 0);
   EXPECT_TRUE(match(ix, 1, 0, 8).empty());
   ASSERT_EQ(set_meta(ix, {6}, {9}, {2}, 1), 0);
   EXPECT_TRUE(match(ix, 1, 0, 9).empty());
@@ -294,7 +275,7 @@ TEST(RowmetaSearch, KAndFillRules) {
   EXPECT_EQ(r.scores, (std::vector<float>{kFill, kFill, kFill}));
 
   // Delta rows alone before any build; k is not cut to the row count.
-  insert(ix, {1, 0, 3, 0}, {5, 6});
+  ix.insert({5, 6}, {1, 0, 3, 0});
   r = search(ix, 0, 0, 0, q, 4);
   EXPECT_EQ(r.count, 4);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{6, 5, -1, -1}));
@@ -310,9 +291,9 @@ TEST(RowmetaSearch, TiesFollowTheWalk) {
   Index ix(2);
   // Base rows 10..13 with equal scores, 12 shadowed by a delta row of equal
   // score, 13 deleted; delta row 20 scores equal too.
-  build(ix, {1, 0, 1, 0, 1, 0, 5, 0}, {10, 11, 12, 13}, 2);
-  insert(ix, {1, 0, 1, 0}, {20, 12});
-  erase(ix, {13});
+  ASSERT_EQ(ix.build({1, 0, 1, 0, 1, 0, 5, 0}, {10, 11, 12, 13}, 2), 0);
+  ix.insert({20, 12}, {1, 0, 1, 0});
+  ix.remove({13});
   const float q[] = {1, 1};
   Result r = search(ix, 0, 0, 0, q, 5);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{20, 12, 10, 11, -1}));
@@ -330,19 +311,19 @@ TEST(RowmetaSearch, TiesFollowTheWalk) {
 
 TEST(RowmetaSearch, DeletedRevivedAndShadowedRows) {
   Index ix(2);
-  build(ix, {1, 0, 2, 0, 3, 0}, {1, 2, 3}, 2);
+  ASSERT_EQ(ix.build({1, 0, 2, 0, 3, 0}, {1, 2, 3}, 2), 0);
   ASSERT_EQ(set_meta(ix, {1, 2, 3}, {0, 0, 0}, {}, 0), 0);
   const float q[] = {1, 0};
-  erase(ix, {3});
+  ix.remove({3});
   Result r = search(ix, 1, 0, 0, q, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{2, 1, -1}));
   // Revived with a new vector: scored once, through the delta row.
-  insert(ix, {0.5f, 0}, {3});
+  ix.insert({3}, {0.5f, 0});
   r = search(ix, 1, 0, 0, q, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{2, 1, 3}));
   EXPECT_EQ(r.scores, (std::vector<float>{2, 1, 0.5f}));
   // Shadowing a base row with a better vector.
-  insert(ix, {9, 0}, {1});
+  ix.insert({1}, {9, 0});
   r = search(ix, 1, 0, 0, q, 4);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{1, 2, 3, -1}));
   EXPECT_EQ(r.scores[0], 9.0f);
@@ -351,9 +332,9 @@ TEST(RowmetaSearch, DeletedRevivedAndShadowedRows) {
 TEST(RowmetaSearch, ZeroDimensionAndNanQuery) {
   {
     Index ix(0);
-    build(ix, {}, {1, 2, 3}, 0);
-    insert(ix, {}, {7, 2});
-    erase(ix, {3});
+    ASSERT_EQ(ix.build({}, {1, 2, 3}, 0), 0);
+    ix.insert({7, 2}, {});
+    ix.remove({3});
     // Every passing row scores 0: the first k in walk order.
     Result r = search(ix, 0, 0, 0, nullptr, 4);
     EXPECT_EQ(r.ids, (std::vector<int64_t>{7, 2, 1, -1}));
@@ -364,8 +345,8 @@ TEST(RowmetaSearch, ZeroDimensionAndNanQuery) {
   }
   {
     Index ix(2);
-    build(ix, {1, 0, 2, 0}, {1, 2}, 2);
-    insert(ix, {1, 1}, {3});
+    ASSERT_EQ(ix.build({1, 0, 2, 0}, {1, 2}, 2), 0);
+    ix.insert({3}, {1, 1});
     const float q[] = {std::nanf(""), 1};
     Result r = search(ix, 0, 0, 0, q, 2);
     EXPECT_EQ(r.ids, (std::vector<int64_t>{-1, -1}));
@@ -396,18 +377,18 @@ TEST(RowmetaModel, RandomWritesMatchAndSearchExactly) {
         std::vector<int64_t> ids(step == 0 ? 1200 : rnd(1400));
         for (auto& id : ids) id = rnd(id_space);  // repeats included
         const std::vector<float> vecs = rand_vecs(ids.size());
-        build(ix, vecs, ids, dim);
+        ASSERT_EQ(ix.build(vecs, ids, dim), 0);
         ASSERT_EQ(zvtest::build(m, vecs, ids, dim), 0);
       } else if (op <= 3) {
         std::vector<int64_t> ids(rnd(40) + 1);
         for (auto& id : ids) id = rnd(id_space + 100);
         const std::vector<float> vecs = rand_vecs(ids.size());
-        insert(ix, vecs, ids);
+        ix.insert(ids, vecs);
         m.insert(vecs.data(), ids.data(), static_cast<int32_t>(ids.size()));
       } else if (op <= 5) {
         std::vector<int64_t> ids(rnd(40) + 1);
         for (auto& id : ids) id = rnd(id_space + 100);
-        erase(ix, ids);
+        ix.remove(ids);
         m.remove(ids.data(), static_cast<int32_t>(ids.size()));
       } else {
         int32_t cc = m.column_count();
