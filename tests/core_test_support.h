@@ -1,5 +1,5 @@
-// Shared helpers of the index-core and base-search tests: an owning handle, a
-// base description, a reference top-k, and result arrays guarded by canaries.
+// Shared helpers of the unit tests: the owning handle, a base description, a
+// reference top-k, and result arrays guarded by canaries.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,11 +12,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index_record.h"
 #include "reference/reference_model.h"
 #include "zv_runtime.h"
 
 namespace zvtest {
 
+// The one owning handle of the suite. The write and IVF helpers take the
+// host's arrays as vectors; tests that check derived state reach the record.
 class Index {
  public:
   explicit Index(int32_t dim, int32_t tag = 0) : index_(zv_index_new(dim, tag)) {}
@@ -25,10 +28,42 @@ class Index {
   Index& operator=(const Index&) = delete;
   zv_index* get() const { return index_; }
   operator zv_index*() const { return index_; }
+  zv::IndexRecord& rec() const { return *index_; }
+
+  // One partition (key 0) over every row.
+  int32_t build(const std::vector<float>& vectors, const std::vector<int64_t>& ids,
+                int32_t dim) const {
+    const int64_t key = 0;
+    const int32_t offset = 0;
+    const int32_t size = static_cast<int32_t>(ids.size());
+    return zv_index_build(index_, vectors.data(), static_cast<int64_t>(ids.size()), dim,
+                          ids.data(), &key, &offset, &size, 1);
+  }
+  int64_t insert(const std::vector<int64_t>& ids, const std::vector<float>& vectors) const {
+    return zv_index_insert(index_, vectors.data(), ids.data(), static_cast<int32_t>(ids.size()));
+  }
+  int64_t remove(const std::vector<int64_t>& ids) const {
+    return zv_index_delete(index_, ids.data(), static_cast<int32_t>(ids.size()));
+  }
+  int32_t set_ivf(uint64_t key, int32_t nlist, int32_t nprobe, const std::vector<float>& centroids,
+                  const std::vector<int64_t>& ids, const std::vector<int32_t>& offsets) const {
+    return zv_index_set_ivf(index_, key, nlist, nprobe, centroids.data(), ids.data(),
+                            offsets.data(), static_cast<int32_t>(ids.size()));
+  }
 
  private:
   zv_index* index_;
 };
+
+// The reference model holding the same one-partition base as Index::build.
+inline int32_t build(zvref::Model& m, const std::vector<float>& vectors,
+                     const std::vector<int64_t>& ids, int32_t dim) {
+  const int64_t key = 0;
+  const int32_t offset = 0;
+  const int32_t size = static_cast<int32_t>(ids.size());
+  return m.build(vectors.data(), static_cast<int64_t>(ids.size()), dim, ids.data(), &key, &offset,
+                 &size, 1);
+}
 
 // A base as the host hands it over.
 struct Base {
@@ -66,13 +101,6 @@ inline std::vector<float> test_floats(int64_t count, uint64_t seed) {
   return out;
 }
 
-// The defining score: one sequential fma chain from +0.0.
-inline float reference_score(const float* row, const float* query, int32_t dim) {
-  float acc = 0.0f;
-  for (int32_t j = 0; j < dim; ++j) acc = std::fma(row[j], query[j], acc);
-  return acc;
-}
-
 struct Offer {
   float score;
   int64_t id;
@@ -88,18 +116,11 @@ struct TopKResult {
 inline TopKResult reference_topk(const std::vector<Offer>& offers, int32_t m) {
   TopKResult r;
   if (m <= 0) return r;
-  std::vector<Offer> kept;
-  for (const Offer& o : offers) {
-    if (o.score > ZV_EMPTY_SCORE) kept.push_back(o);  // drops NaN too
-  }
-  std::stable_sort(kept.begin(), kept.end(),
-                   [](const Offer& a, const Offer& b) { return a.score > b.score; });
   r.count = m;
-  for (int32_t i = 0; i < m; ++i) {
-    const bool filled = i < static_cast<int32_t>(kept.size());
-    r.ids.push_back(filled ? kept[i].id : ZV_EMPTY_ID);
-    r.scores.push_back(filled ? kept[i].score : ZV_EMPTY_SCORE);
-  }
+  r.ids.resize(static_cast<std::size_t>(m));
+  r.scores.resize(static_cast<std::size_t>(m));
+  zvref::Slots slots(r.ids.data(), r.scores.data(), m);
+  for (const Offer& o : offers) slots.offer(o.score, o.id);
   return r;
 }
 
@@ -161,7 +182,7 @@ inline std::vector<Offer> base_offers(const Base& b, const std::vector<int64_t>&
   for (int64_t id : candidates) {
     auto it = rows.find(id);
     if (it == rows.end()) continue;
-    offers.push_back({reference_score(b.row(it->second), query, b.dim), id});
+    offers.push_back({zvref::score(b.row(it->second), query, b.dim), id});
   }
   return offers;
 }
@@ -171,7 +192,7 @@ inline std::vector<Offer> row_offers(const Base& b, int64_t first, int64_t count
                                      const float* query) {
   std::vector<Offer> offers;
   for (int64_t r = first; r < first + count; ++r) {
-    offers.push_back({reference_score(b.row(r), query, b.dim), b.ids[r]});
+    offers.push_back({zvref::score(b.row(r), query, b.dim), b.ids[r]});
   }
   return offers;
 }

@@ -244,7 +244,7 @@ TEST_F(TopKConvention, ScoresAreTheSequentialFmaChain) {
   const TopKResult want = full_reference(base, q, 3);
   expect_same_topk(r, want);
   // Sanity of the reference itself: row 0's middle term vanishes in 1e8.
-  EXPECT_EQ(reference_score(base.row(0), q, 3), 0.0f);
+  EXPECT_EQ(zvref::score(base.row(0), q, 3), 0.0f);
 }
 
 // Many rows and dims around the kernels' block sizes, against the reference.
@@ -439,7 +439,7 @@ TEST_F(Scatter, IdsWithoutABaseRowArePassedOver) {
 TEST_F(Scatter, LargestIdIsScoredOneBeyondIsNot) {
   const TopKResult r = run({11, 10}, 2);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{10, -1}));
-  EXPECT_EQ(float_bits(r.scores[0]), float_bits(reference_score(base.row(8), q, 2)));
+  EXPECT_EQ(float_bits(r.scores[0]), float_bits(zvref::score(base.row(8), q, 2)));
 }
 
 TEST_F(Scatter, RepeatedCandidatesFillTwoSlots) {

@@ -78,25 +78,6 @@ TEST(BatchSelection, TopKMatchesLiteralInsertion) {
   }
 }
 
-// The probe order as the single search used to find it: one rescan per probe.
-std::vector<int32_t> literal_probes(std::vector<float> scores, int32_t nprobe) {
-  std::vector<int32_t> out;
-  for (int32_t p = 0; p < nprobe; ++p) {
-    float best = -1e30f;
-    int32_t chosen = -1;
-    for (int32_t c = 0; c < static_cast<int32_t>(scores.size()); ++c) {
-      if (scores[c] > best) {
-        best = scores[c];
-        chosen = c;
-      }
-    }
-    if (chosen < 0) break;
-    scores[chosen] = -1e30f;
-    out.push_back(chosen);
-  }
-  return out;
-}
-
 TEST(BatchSelection, ProbeOrderMatchesRescan) {
   std::mt19937 rng(11);
   for (int which = 0; which < 7; ++which) {
@@ -104,7 +85,7 @@ TEST(BatchSelection, ProbeOrderMatchesRescan) {
       const std::vector<float> s = adversarial(which, nlist, rng);
       for (int32_t nprobe : {-1, 0, 1, 2, 8, nlist - 1, nlist, nlist + 3}) {
         SCOPED_TRACE(testing::Message() << which << " " << nlist << " " << nprobe);
-        const std::vector<int32_t> want = literal_probes(s, nprobe);
+        const std::vector<int32_t> want = zvref::probe_order(s, nprobe);
         const int32_t cap = std::max(0, std::min(nprobe, nlist));
         std::vector<float> heap(cap + 1);
         std::vector<int32_t> got(cap + 1, -7);

@@ -379,54 +379,38 @@ TEST(IdMap, MatchesAModelAcrossLayoutChanges) {
 // ---------------------------------------------------------------------------
 // GrowList
 
-TEST(GrowList, StartsEmptyWithoutStorage) {
-  GrowList<int64_t> list;
-  EXPECT_EQ(list.size(), 0);
-  EXPECT_EQ(list.capacity(), 0);
-  EXPECT_TRUE(list.empty());
-  EXPECT_EQ(list.data(), nullptr);
-}
-
-TEST(GrowList, CapacityGoesOneThenDoubles) {
-  GrowList<int64_t> list;
-  std::vector<int64_t> capacities;
-  for (int64_t i = 0; i < 33; ++i) {
-    list.push_back(i * 11 - 5);
-    capacities.push_back(list.capacity());
+// Appends of n values (n < 0 is nothing) and the list they leave: contents in
+// order, capacity from one by doubling to cover the size, no block while empty.
+TEST(GrowList, AppendsKeepOrderAndCapacityDoublesFromOne) {
+  struct Case {
+    std::vector<int32_t> appends;
+    int64_t capacity;
+  };
+  const Case cases[] = {
+      {{}, 0},          {{0, -3}, 0},    {{1}, 1},          {{1, 1}, 2},
+      {{1, 1, 1}, 4},   {{3}, 4},        {{3, 6}, 16},      {{1, 0, -2}, 1},
+      {{16}, 16},       {{16, 1}, 32},   {std::vector<int32_t>(33, 1), 64},
+  };
+  for (const Case& c : cases) {
+    GrowList<float> list;
+    std::vector<float> want;
+    for (int32_t n : c.appends) {
+      std::vector<float> values;
+      for (int32_t i = 0; i < n; ++i) values.push_back(static_cast<float>(want.size() + i) - 5.5f);
+      if (n == 1) {
+        list.push_back(values[0]);
+      } else {
+        list.append(n > 0 ? values.data() : nullptr, n);
+      }
+      want.insert(want.end(), values.begin(), values.end());
+    }
+    SCOPED_TRACE(testing::Message() << c.appends.size() << " appends, " << want.size() << " values");
+    ASSERT_EQ(list.size(), static_cast<int64_t>(want.size()));
+    EXPECT_EQ(list.capacity(), c.capacity);
+    EXPECT_EQ(list.empty(), want.empty());
+    if (c.capacity == 0) EXPECT_EQ(list.data(), nullptr);
+    if (!want.empty()) EXPECT_EQ(std::vector<float>(list.data(), list.data() + list.size()), want);
   }
-  const std::vector<int64_t> expected = {1,  2,  4,  4,  8,  8,  8,  8,  16, 16, 16,
-                                         16, 16, 16, 16, 16, 32, 32, 32, 32, 32, 32,
-                                         32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 64};
-  EXPECT_EQ(capacities, expected);
-  ASSERT_EQ(list.size(), 33);
-  for (int64_t i = 0; i < 33; ++i) EXPECT_EQ(list[i], i * 11 - 5);
-}
-
-TEST(GrowList, AppendCopiesInOrderAndGrowsGeometrically) {
-  GrowList<float> list;
-  const float first[] = {1.5f, -2.0f, 3.25f};
-  list.append(first, 3);
-  EXPECT_EQ(list.size(), 3);
-  EXPECT_EQ(list.capacity(), 4);
-  const float second[] = {4.0f, 5.0f, 6.0f, 7.0f, 8.0f, 9.0f};
-  list.append(second, 6);
-  EXPECT_EQ(list.size(), 9);
-  EXPECT_EQ(list.capacity(), 16);
-  const std::vector<float> got(list.data(), list.data() + list.size());
-  EXPECT_EQ(got, (std::vector<float>{1.5f, -2.0f, 3.25f, 4, 5, 6, 7, 8, 9}));
-}
-
-TEST(GrowList, AppendOfNothingChangesNothing) {
-  GrowList<float> list;
-  list.append(nullptr, 0);
-  list.append(nullptr, -3);
-  EXPECT_EQ(list.size(), 0);
-  EXPECT_EQ(list.capacity(), 0);
-  EXPECT_EQ(list.data(), nullptr);
-  list.push_back(1.0f);
-  list.append(nullptr, 0);
-  EXPECT_EQ(list.size(), 1);
-  EXPECT_EQ(list[0], 1.0f);
 }
 
 TEST(GrowList, ElementsSurviveRelocation) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core_test_support.h"
 #include "zv_runtime.h"
 
 namespace {
@@ -41,11 +42,11 @@ void put(std::string& out, T value) {
   put(out, &value, 1);
 }
 
-// An index with every kind of state: a partitioned base with a repeated id,
-// delta rows shadowing and adding ids, tombstones, IVF entries, metadata.
-zv_index* make_index(uint64_t seed) {
+// Gives a fresh index every kind of state: a partitioned base with a
+// repeated id, delta rows shadowing and adding ids, tombstones, IVF entries,
+// metadata.
+void fill_index(zv_index* ix, uint64_t seed) {
   Rng rng{seed};
-  zv_index* ix = zv_index_new(kDim, 3);
   const int64_t n = 1200;
   std::vector<float> v(n * kDim);
   for (auto& x : v) x = rng.unit();
@@ -79,7 +80,6 @@ zv_index* make_index(uint64_t seed) {
     cols.push_back(i % 2);
   }
   EXPECT_EQ(zv_index_set_rowmeta(ix, mids.data(), prim.data(), cols.data(), 2, 600), 0);
-  return ix;
 }
 
 std::vector<Reader> all_readers() {
@@ -205,7 +205,8 @@ std::vector<Reader> all_readers() {
 }
 
 TEST(Concurrency, ReadersOnOneHandleMatchSequentialCalls) {
-  zv_index* ix = make_index(7);
+  zvtest::Index ix(kDim, 3);
+  fill_index(ix, 7);
   const std::vector<Reader> readers = all_readers();
   std::vector<std::string> expected;
   for (const Reader& r : readers) expected.push_back(r(ix));
@@ -228,14 +229,14 @@ TEST(Concurrency, ReadersOnOneHandleMatchSequentialCalls) {
   go.store(true);
   for (auto& th : threads) th.join();
   EXPECT_EQ(mismatches.load(), 0);
-  zv_index_free(ix);
 }
 
 // One handle per thread, each built, written and read by its own thread while
 // the others do the same: the final state matches a handle driven alone.
 TEST(Concurrency, SeparateHandlesWrittenFromSeparateThreads) {
   auto drive = [](uint64_t seed) {
-    zv_index* ix = make_index(seed);
+    zvtest::Index ix(kDim, 3);
+    fill_index(ix, seed);
     Rng rng{seed * 31 + 1};
     for (int round = 0; round < 30; ++round) {
       std::vector<float> v(8 * kDim);
@@ -252,7 +253,6 @@ TEST(Concurrency, SeparateHandlesWrittenFromSeparateThreads) {
     }
     std::string s;
     for (const Reader& r : all_readers()) s += r(ix);
-    zv_index_free(ix);
     return s;
   };
   std::vector<std::string> expected;

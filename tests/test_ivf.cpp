@@ -1,6 +1,6 @@
 // IVF registry and search: registry bookkeeping, the probe rules, the result
-// convention, ill-formed entries, and bit-exact agreement with a literal
-// model of the search on layouts that exercise every scan path.
+// convention, ill-formed entries, and bit-exact agreement with the reference
+// model on layouts that exercise every scan path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,27 +24,7 @@ constexpr float kEmpty = -1e30f;
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-struct Index {
-  zv_index* h;
-  explicit Index(int32_t dim) : h(zv_index_new(dim, 0)) {}
-  ~Index() { zv_index_free(h); }
-  Index(const Index&) = delete;
-  Index& operator=(const Index&) = delete;
-  zv::IndexRecord& rec() { return *h; }
-
-  int32_t build(const std::vector<float>& vectors, const std::vector<int64_t>& ids, int32_t dim) {
-    const int64_t key = 0;
-    const int32_t offset = 0;
-    const int32_t size = static_cast<int32_t>(ids.size());
-    return zv_index_build(h, vectors.data(), static_cast<int64_t>(ids.size()), dim, ids.data(),
-                          &key, &offset, &size, 1);
-  }
-  int32_t set(uint64_t key, int32_t nlist, int32_t nprobe, const std::vector<float>& centroids,
-              const std::vector<int64_t>& ids, const std::vector<int32_t>& offsets) {
-    return zv_index_set_ivf(h, key, nlist, nprobe, centroids.data(), ids.data(), offsets.data(),
-                            static_cast<int32_t>(ids.size()));
-  }
-};
+using zvtest::Index;
 
 struct Result {
   int32_t m = 0;
@@ -75,9 +55,9 @@ uint32_t bits(float f) {
   return b;
 }
 
-// ---- a literal model of the search ------------------------------------------
+// ---- one base with one IVF entry, searched through the reference model --------
 
-struct Model {
+struct IvfCase {
   int32_t dim = 0;
   std::vector<float> base;
   std::vector<int64_t> base_ids;
@@ -86,38 +66,15 @@ struct Model {
   std::vector<int64_t> list_ids;
   std::vector<int32_t> offsets;
 
-  static void offer(float s, int64_t id, int32_t m, int64_t* ids, float* scores) {
-    zvref::offer_into(s, id, m, ids, scores);
-  }
-
   Result run(const float* query, int32_t k) const {
+    zvref::Model m(dim, 0);
+    EXPECT_EQ(zvtest::build(m, base, base_ids, dim), 0);
+    m.set_ivf(77, nlist, nprobe, centroids.data(), list_ids.data(), offsets.data(),
+              static_cast<int32_t>(list_ids.size()));
     Result r;
-    r.ids.assign(k, -1);
-    r.scores.assign(k, kEmpty);
-    r.m = k;
-    std::map<int64_t, int64_t> row_of;  // last row wins
-    for (size_t i = 0; i < base_ids.size(); ++i) row_of[base_ids[i]] = static_cast<int64_t>(i);
-    std::vector<float> cs(nlist);
-    for (int32_t c = 0; c < nlist; ++c) cs[c] = zv::score_row(centroids.data() + size_t(c) * dim, query, dim);
-    for (int32_t probe = 0; probe < nprobe; ++probe) {
-      float best = kEmpty;
-      int32_t chosen = -1;
-      for (int32_t c = 0; c < nlist; ++c) {
-        if (cs[c] > best) {
-          best = cs[c];
-          chosen = c;
-        }
-      }
-      if (chosen < 0) break;
-      cs[chosen] = kEmpty;
-      for (int64_t p = offsets[chosen]; p < offsets[chosen + 1]; ++p) {
-        if (p < 0 || p >= static_cast<int64_t>(list_ids.size())) continue;
-        auto it = row_of.find(list_ids[p]);
-        if (it == row_of.end()) continue;
-        offer(zv::score_row(base.data() + size_t(it->second) * dim, query, dim), list_ids[p], k,
-              r.ids.data(), r.scores.data());
-      }
-    }
+    r.ids.assign(k, 0);
+    r.scores.assign(k, 0.0f);
+    r.m = m.search_ivf(77, query, k, r.ids.data(), r.scores.data());
     return r;
   }
 };
@@ -137,15 +94,15 @@ TEST(IvfRegistry, SlotsFollowFirstRegistrationAndReplacementIsWhole) {
   const std::vector<float> c1 = {1, 0};
   const std::vector<int64_t> ids1 = {4, 5};
   const std::vector<int32_t> off1 = {0, 2};
-  EXPECT_EQ(ix.set(10, 1, 1, c1, ids1, off1), 0);
-  EXPECT_EQ(ix.set(20, 1, 2, c1, ids1, off1), 0);
-  EXPECT_EQ(ix.set(30, 1, 3, c1, ids1, off1), 0);
+  EXPECT_EQ(ix.set_ivf(10, 1, 1, c1, ids1, off1), 0);
+  EXPECT_EQ(ix.set_ivf(20, 1, 2, c1, ids1, off1), 0);
+  EXPECT_EQ(ix.set_ivf(30, 1, 3, c1, ids1, off1), 0);
 
   // The first key again: same slot, everything replaced, no new entry.
   const std::vector<float> c2 = {0, 1, 1, 1, 2, 2};
   const std::vector<int64_t> ids2 = {7, 8, 9};
   const std::vector<int32_t> off2 = {0, 1, 1, 3};
-  EXPECT_EQ(ix.set(10, 3, 9, c2, ids2, off2), 0);
+  EXPECT_EQ(ix.set_ivf(10, 3, 9, c2, ids2, off2), 0);
   auto& rec = ix.rec();
   ASSERT_EQ(rec.ivf.size(), 3);
   ASSERT_NE(rec.ivf.find(10), nullptr);
@@ -164,12 +121,12 @@ TEST(IvfRegistry, SlotsFollowFirstRegistrationAndReplacementIsWhole) {
   EXPECT_EQ(rec.ivf.entry(1).nprobe, 2);
   EXPECT_EQ(rec.ivf.entry(2).nprobe, 3);
 
-  EXPECT_EQ(ix.set(40, 1, 4, c1, ids1, off1), 0);
+  EXPECT_EQ(ix.set_ivf(40, 1, 4, c1, ids1, off1), 0);
   EXPECT_EQ(rec.ivf.slot_of(40), 3);
   EXPECT_EQ(rec.ivf.size(), 4);
   // No registry call is a write of the index.
-  EXPECT_EQ(zv_index_snapshot(ix.h), 0);
-  EXPECT_EQ(zv_index_mutated(ix.h), 0);
+  EXPECT_EQ(zv_index_snapshot(ix), 0);
+  EXPECT_EQ(zv_index_mutated(ix), 0);
 }
 
 // Re-registering a key refills the entry's arrays when the sizes are close
@@ -196,17 +153,17 @@ TEST(IvfRegistry, RetrainingInPlaceSearchesLikeAFreshRegistration) {
     for (int32_t c = 1; c < nlist; ++c) offsets[c] = static_cast<int32_t>(rng() % (listed + 1));
     std::sort(offsets.begin(), offsets.end());
     offsets[nlist] = static_cast<int32_t>(listed);
-    ASSERT_EQ(retrained.set(5, nlist, nlist, centroids, ids, offsets), 0);
+    ASSERT_EQ(retrained.set_ivf(5, nlist, nlist, centroids, ids, offsets), 0);
 
     Index fresh(dim);
     fresh.build(base, base_ids, dim);
-    ASSERT_EQ(fresh.set(5, nlist, nlist, centroids, ids, offsets), 0);
+    ASSERT_EQ(fresh.set_ivf(5, nlist, nlist, centroids, ids, offsets), 0);
     const zv::IvfEntry& e = retrained.rec().ivf.entry(0);
     ASSERT_EQ(e.list_ids.size(), listed);
     EXPECT_EQ(std::vector<int64_t>(e.list_ids.data(), e.list_ids.data() + listed), ids);
     for (int q = 0; q < 5; ++q) {
       const float query[dim] = {unit(rng), unit(rng), unit(rng)};
-      expect_same(search(retrained.h, 5, query, 7), search(fresh.h, 5, query, 7));
+      expect_same(search(retrained, 5, query, 7), search(fresh, 5, query, 7));
     }
   }
 }
@@ -214,17 +171,17 @@ TEST(IvfRegistry, RetrainingInPlaceSearchesLikeAFreshRegistration) {
 TEST(IvfRegistry, NprobeRetuning) {
   Index ix(1);
   EXPECT_EQ(ix.build({1, 2, 3}, {0, 1, 2}, 1), 0);
-  EXPECT_EQ(ix.set(5, 1, 1, {1}, {0, 1, 2}, {0, 3}), 0);
+  EXPECT_EQ(ix.set_ivf(5, 1, 1, {1}, {0, 1, 2}, {0, 3}), 0);
   const float q = 1;
 
-  EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 6, 3), -1);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, 6), 0);
+  EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 6, 3), -1);
+  EXPECT_EQ(zv_index_has_ivf(ix, 6), 0);
   EXPECT_EQ(ix.rec().ivf.size(), 1);
 
   for (int32_t np : {0, -1, std::numeric_limits<int32_t>::min()}) {
-    EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 5, np), 0);
+    EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 5, np), 0);
     EXPECT_EQ(ix.rec().ivf.entry(0).nprobe, np);
-    Result r = search(ix.h, 5, &q, 2);
+    Result r = search(ix, 5, &q, 2);
     ASSERT_EQ(r.m, 2);
     for (int i = 0; i < 2; ++i) {
       EXPECT_EQ(r.ids[i], -1);
@@ -232,54 +189,54 @@ TEST(IvfRegistry, NprobeRetuning) {
     }
   }
   // Takes effect with the next search.
-  EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 5, 1), 0);
-  Result r = search(ix.h, 5, &q, 2);
+  EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 5, 1), 0);
+  Result r = search(ix, 5, &q, 2);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{2, 1}));
 }
 
 TEST(IvfRegistry, ClearAndRegisterAgain) {
   Index ix(1);
-  EXPECT_EQ(zv_index_clear_ivf(ix.h), 0);
-  for (uint64_t key : {1u, 2u, 3u}) EXPECT_EQ(ix.set(key, 1, 1, {1}, {0}, {0, 1}), 0);
-  EXPECT_EQ(zv_index_clear_ivf(ix.h), 0);
+  EXPECT_EQ(zv_index_clear_ivf(ix), 0);
+  for (uint64_t key : {1u, 2u, 3u}) EXPECT_EQ(ix.set_ivf(key, 1, 1, {1}, {0}, {0, 1}), 0);
+  EXPECT_EQ(zv_index_clear_ivf(ix), 0);
   for (uint64_t key : {1u, 2u, 3u}) {
-    EXPECT_EQ(zv_index_has_ivf(ix.h, key), 0);
-    EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, key, 1), -1);
+    EXPECT_EQ(zv_index_has_ivf(ix, key), 0);
+    EXPECT_EQ(zv_index_set_ivf_nprobe(ix, key, 1), -1);
     const float q = 1;
-    EXPECT_TRUE(untouched(search(ix.h, key, &q, 1)));
+    EXPECT_TRUE(untouched(search(ix, key, &q, 1)));
   }
   EXPECT_EQ(ix.rec().ivf.size(), 0);
-  EXPECT_EQ(ix.set(3, 1, 1, {1}, {0}, {0, 1}), 0);
+  EXPECT_EQ(ix.set_ivf(3, 1, 1, {1}, {0}, {0, 1}), 0);
   EXPECT_EQ(ix.rec().ivf.slot_of(3), 0);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, 3), 1);
-  EXPECT_EQ(zv_index_clear_ivf(ix.h), 0);
-  EXPECT_EQ(zv_index_clear_ivf(ix.h), 0);
+  EXPECT_EQ(zv_index_has_ivf(ix, 3), 1);
+  EXPECT_EQ(zv_index_clear_ivf(ix), 0);
+  EXPECT_EQ(zv_index_clear_ivf(ix), 0);
 }
 
 TEST(IvfRegistry, ZeroAndAllOnesAreOrdinaryKeys) {
   Index ix(1);
   EXPECT_EQ(ix.build({1, 2}, {0, 1}, 1), 0);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, 0), 0);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, kAllOnes), 0);
-  EXPECT_EQ(ix.set(0, 1, 1, {1}, {0}, {0, 1}), 0);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, 0), 1);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, kAllOnes), 0);
-  EXPECT_EQ(ix.set(kAllOnes, 1, 1, {1}, {1}, {0, 1}), 0);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, kAllOnes), 1);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, uint64_t{1} << 63), 0);
-  EXPECT_EQ(zv_index_has_ivf(ix.h, 1), 0);
+  EXPECT_EQ(zv_index_has_ivf(ix, 0), 0);
+  EXPECT_EQ(zv_index_has_ivf(ix, kAllOnes), 0);
+  EXPECT_EQ(ix.set_ivf(0, 1, 1, {1}, {0}, {0, 1}), 0);
+  EXPECT_EQ(zv_index_has_ivf(ix, 0), 1);
+  EXPECT_EQ(zv_index_has_ivf(ix, kAllOnes), 0);
+  EXPECT_EQ(ix.set_ivf(kAllOnes, 1, 1, {1}, {1}, {0, 1}), 0);
+  EXPECT_EQ(zv_index_has_ivf(ix, kAllOnes), 1);
+  EXPECT_EQ(zv_index_has_ivf(ix, uint64_t{1} << 63), 0);
+  EXPECT_EQ(zv_index_has_ivf(ix, 1), 0);
   EXPECT_EQ(ix.rec().ivf.size(), 2);
 
   const float q = 1;
-  EXPECT_EQ(search(ix.h, 0, &q, 1).ids[0], 0);
-  EXPECT_EQ(search(ix.h, kAllOnes, &q, 1).ids[0], 1);
-  EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, kAllOnes, 0), 0);
-  EXPECT_EQ(search(ix.h, kAllOnes, &q, 1).ids[0], -1);
-  EXPECT_EQ(search(ix.h, 0, &q, 1).ids[0], 0);
+  EXPECT_EQ(search(ix, 0, &q, 1).ids[0], 0);
+  EXPECT_EQ(search(ix, kAllOnes, &q, 1).ids[0], 1);
+  EXPECT_EQ(zv_index_set_ivf_nprobe(ix, kAllOnes, 0), 0);
+  EXPECT_EQ(search(ix, kAllOnes, &q, 1).ids[0], -1);
+  EXPECT_EQ(search(ix, 0, &q, 1).ids[0], 0);
   // Re-registering all-ones keeps its slot.
-  EXPECT_EQ(ix.set(kAllOnes, 1, 1, {1}, {0}, {0, 1}), 0);
+  EXPECT_EQ(ix.set_ivf(kAllOnes, 1, 1, {1}, {0}, {0, 1}), 0);
   EXPECT_EQ(ix.rec().ivf.slot_of(-1), 1);
-  EXPECT_EQ(search(ix.h, kAllOnes, &q, 1).ids[0], 0);
+  EXPECT_EQ(search(ix, kAllOnes, &q, 1).ids[0], 0);
 }
 
 TEST(IvfRegistry, StoresCopiesAndReadsOnlyWhatItShould) {
@@ -288,18 +245,18 @@ TEST(IvfRegistry, StoresCopiesAndReadsOnlyWhatItShould) {
   std::vector<float> cents = {1, 0, 0, 1};
   std::vector<int64_t> ids = {0, 2, 1};
   std::vector<int32_t> offs = {0, 2, 3};
-  EXPECT_EQ(ix.set(1, 2, 2, cents, ids, offs), 0);
+  EXPECT_EQ(ix.set_ivf(1, 2, 2, cents, ids, offs), 0);
   const float q[2] = {1, 0.5f};
-  Result before = search(ix.h, 1, q, 3);
+  Result before = search(ix, 1, q, 3);
   std::fill(cents.begin(), cents.end(), kNaN);
   std::fill(ids.begin(), ids.end(), -5);
   std::fill(offs.begin(), offs.end(), 99);
-  expect_same(search(ix.h, 1, q, 3), before);
+  expect_same(search(ix, 1, q, 3), before);
   EXPECT_EQ(before.ids, (std::vector<int64_t>{2, 0, 1}));
 
   // Arrays that are not read may be null.
-  EXPECT_EQ(zv_index_set_ivf(ix.h, 2, 0, 1, nullptr, nullptr, offs.data(), 0), 0);
-  EXPECT_EQ(zv_index_set_ivf(ix.h, 3, -4, 1, nullptr, nullptr, nullptr, -7), 0);
+  EXPECT_EQ(zv_index_set_ivf(ix, 2, 0, 1, nullptr, nullptr, offs.data(), 0), 0);
+  EXPECT_EQ(zv_index_set_ivf(ix, 3, -4, 1, nullptr, nullptr, nullptr, -7), 0);
   const zv::IvfEntry& zero = ix.rec().ivf.entry(1);
   EXPECT_EQ(zero.list_offsets.size(), 1);
   EXPECT_EQ(zero.centroids.size(), 0);
@@ -308,12 +265,12 @@ TEST(IvfRegistry, StoresCopiesAndReadsOnlyWhatItShould) {
   EXPECT_EQ(neg.list_offsets.size(), 0);
   EXPECT_EQ(neg.centroids.size(), 0);
   EXPECT_EQ(neg.list_ids.size(), 0);
-  EXPECT_TRUE(untouched(search(ix.h, 2, q, 3)));
-  EXPECT_TRUE(untouched(search(ix.h, 3, q, 3)));
+  EXPECT_TRUE(untouched(search(ix, 2, q, 3)));
+  EXPECT_TRUE(untouched(search(ix, 3, q, 3)));
 
   // Registration before the first build uses the dimension of the moment.
   Index fresh(3);
-  EXPECT_EQ(zv_index_set_ivf(fresh.h, 9, 2, 1, std::vector<float>(6, 1).data(), nullptr,
+  EXPECT_EQ(zv_index_set_ivf(fresh, 9, 2, 1, std::vector<float>(6, 1).data(), nullptr,
                              std::vector<int32_t>{0, 0, 0}.data(), 0),
             0);
   EXPECT_EQ(fresh.rec().ivf.entry(0).centroids.size(), 6);
@@ -324,14 +281,14 @@ TEST(IvfRegistry, StoresCopiesAndReadsOnlyWhatItShould) {
 TEST(IvfSearch, RefusedCallsLeaveOutputsUntouched) {
   Index ix(1);
   EXPECT_EQ(ix.build({1}, {0}, 1), 0);
-  EXPECT_EQ(ix.set(1, 1, 1, {1}, {0}, {0, 1}), 0);
-  EXPECT_EQ(zv_index_set_ivf(ix.h, 2, 0, 1, nullptr, nullptr, std::vector<int32_t>{0}.data(), 0), 0);
+  EXPECT_EQ(ix.set_ivf(1, 1, 1, {1}, {0}, {0, 1}), 0);
+  EXPECT_EQ(zv_index_set_ivf(ix, 2, 0, 1, nullptr, nullptr, std::vector<int32_t>{0}.data(), 0), 0);
   const float q = 1;
-  EXPECT_TRUE(untouched(search(ix.h, 7, &q, 2)));
-  EXPECT_TRUE(untouched(search(ix.h, 1, &q, 0, 2)));
-  EXPECT_TRUE(untouched(search(ix.h, 1, &q, -3, 2)));
-  EXPECT_TRUE(untouched(search(ix.h, 2, &q, 2)));
-  Result ok = search(ix.h, 1, &q, 2, 3);
+  EXPECT_TRUE(untouched(search(ix, 7, &q, 2)));
+  EXPECT_TRUE(untouched(search(ix, 1, &q, 0, 2)));
+  EXPECT_TRUE(untouched(search(ix, 1, &q, -3, 2)));
+  EXPECT_TRUE(untouched(search(ix, 2, &q, 2)));
+  Result ok = search(ix, 1, &q, 2, 3);
   EXPECT_EQ(ok.m, 2);
   EXPECT_EQ(ok.ids, (std::vector<int64_t>{0, -1, 777}));  // nothing past k
   EXPECT_EQ(bits(ok.scores[1]), bits(kEmpty));
@@ -346,58 +303,58 @@ TEST(IvfSearch, ProbeOrderTiesAndUnselectableCentroids) {
   const std::vector<int64_t> ids = {10, 11, 12, 13, 14, 15};
   const std::vector<int32_t> offs = {0, 1, 2, 3, 4, 5, 6};
   const float q = 1;
-  EXPECT_EQ(ix.set(1, 6, 100, cents, ids, offs), 0);
+  EXPECT_EQ(ix.set_ivf(1, 6, 100, cents, ids, offs), 0);
   // Equal scores keep arrival order, which is probe order: 0, 2, 5.
-  Result r = search(ix.h, 1, &q, 5);
+  Result r = search(ix, 1, &q, 5);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{10, 12, 15, -1, -1}));
-  EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 1, 2), 0);
-  EXPECT_EQ(search(ix.h, 1, &q, 5).ids, (std::vector<int64_t>{10, 12, -1, -1, -1}));
+  EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 1, 2), 0);
+  EXPECT_EQ(search(ix, 1, &q, 5).ids, (std::vector<int64_t>{10, 12, -1, -1, -1}));
 
   // A strictly better later centroid is probed first.
   const std::vector<float> cents2 = {1, 3, 2};
-  EXPECT_EQ(ix.set(2, 3, 1, cents2, {10, 11, 12}, {0, 1, 2, 3}), 0);
-  EXPECT_EQ(search(ix.h, 2, &q, 3).ids, (std::vector<int64_t>{11, -1, -1}));
+  EXPECT_EQ(ix.set_ivf(2, 3, 1, cents2, {10, 11, 12}, {0, 1, 2, 3}), 0);
+  EXPECT_EQ(search(ix, 2, &q, 3).ids, (std::vector<int64_t>{11, -1, -1}));
   // nprobe beyond nlist equals nprobe = nlist.
-  EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 2, 3), 0);
-  Result all = search(ix.h, 2, &q, 3);
+  EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 2, 3), 0);
+  Result all = search(ix, 2, &q, 3);
   EXPECT_EQ(all.ids, (std::vector<int64_t>{11, 12, 10}));
-  EXPECT_EQ(zv_index_set_ivf_nprobe(ix.h, 2, 1000), 0);
-  expect_same(search(ix.h, 2, &q, 3), all);
+  EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 2, 1000), 0);
+  expect_same(search(ix, 2, &q, 3), all);
 }
 
 TEST(IvfSearch, TopKConvention) {
   Index ix(1);
   // ids 0..6 score 3, 5, 5, 3, NaN, -1e30, -inf in list order.
   EXPECT_EQ(ix.build({3, 5, 5, 3, kNaN, kEmpty, -INFINITY}, {0, 1, 2, 3, 4, 5, 6}, 1), 0);
-  EXPECT_EQ(ix.set(1, 1, 1, {1}, {0, 1, 2, 3, 4, 5, 6}, {0, 7}), 0);
+  EXPECT_EQ(ix.set_ivf(1, 1, 1, {1}, {0, 1, 2, 3, 4, 5, 6}, {0, 7}), 0);
   const float q = 1;
   // Fewer hits than k: leading hits, then fill values; the second 5 lands
   // behind the first and the second 3 behind the first.
-  Result r = search(ix.h, 1, &q, 6);
+  Result r = search(ix, 1, &q, 6);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{1, 2, 0, 3, -1, -1}));
   EXPECT_EQ(r.scores[0], 5.0f);
   EXPECT_EQ(r.scores[3], 3.0f);
   EXPECT_EQ(bits(r.scores[5]), bits(kEmpty));
   // A score equal to the last slot does not displace it.
-  EXPECT_EQ(search(ix.h, 1, &q, 3).ids, (std::vector<int64_t>{1, 2, 0}));
-  EXPECT_EQ(search(ix.h, 1, &q, 1).ids, (std::vector<int64_t>{1}));
+  EXPECT_EQ(search(ix, 1, &q, 3).ids, (std::vector<int64_t>{1, 2, 0}));
+  EXPECT_EQ(search(ix, 1, &q, 1).ids, (std::vector<int64_t>{1}));
 }
 
 TEST(IvfSearch, IdsResolveThroughTheBase) {
   Index ix(1);
   const float q = 1;
   // Before the first build every id is skipped.
-  EXPECT_EQ(ix.set(1, 1, 1, {1}, {0, 1, 2}, {0, 3}), 0);
-  Result r = search(ix.h, 1, &q, 2);
+  EXPECT_EQ(ix.set_ivf(1, 1, 1, {1}, {0, 1, 2}, {0, 3}), 0);
+  Result r = search(ix, 1, &q, 2);
   EXPECT_EQ(r.m, 2);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{-1, -1}));
 
   // Ids 0, 2, 5 (twice: the later row wins), gap at 1, 3, 4.
   EXPECT_EQ(ix.build({1, 2, 9, 4}, {0, 5, 2, 5}, 1), 0);
-  EXPECT_EQ(ix.set(2, 1, 1, {1},
+  EXPECT_EQ(ix.set_ivf(2, 1, 1, {1},
                    {-1, INT64_MIN, 1, 3, 6, 1000, int64_t{1} << 40, 5, 2, 0, 2}, {0, 11}),
             0);
-  r = search(ix.h, 2, &q, 5);
+  r = search(ix, 2, &q, 5);
   // 2 listed twice fills two slots; 5 is scored with its last row (4).
   EXPECT_EQ(r.ids, (std::vector<int64_t>{2, 2, 5, 0, -1}));
   EXPECT_EQ(r.scores[2], 4.0f);
@@ -406,18 +363,18 @@ TEST(IvfSearch, IdsResolveThroughTheBase) {
   // a row that lives only in the delta is not.
   const float upd = 100, fresh = 50;
   const int64_t id0 = 0, id9 = 9;
-  EXPECT_GT(zv_index_insert(ix.h, &upd, &id0, 1), 0);
-  EXPECT_GT(zv_index_insert(ix.h, &fresh, &id9, 1), 0);
+  EXPECT_GT(zv_index_insert(ix, &upd, &id0, 1), 0);
+  EXPECT_GT(zv_index_insert(ix, &fresh, &id9, 1), 0);
   const int64_t id2 = 2;
-  EXPECT_GT(zv_index_delete(ix.h, &id2, 1), 0);
-  EXPECT_EQ(ix.set(3, 1, 1, {1}, {9, 0, 2}, {0, 3}), 0);
-  r = search(ix.h, 3, &q, 3);
+  EXPECT_GT(zv_index_delete(ix, &id2, 1), 0);
+  EXPECT_EQ(ix.set_ivf(3, 1, 1, {1}, {9, 0, 2}, {0, 3}), 0);
+  r = search(ix, 3, &q, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{2, 0, -1}));
   EXPECT_EQ(r.scores[1], 1.0f);
 
   // Entries survive a rebuild and resolve against the new base.
   EXPECT_EQ(ix.build({7, 8}, {2, 0}, 1), 0);
-  r = search(ix.h, 3, &q, 3);
+  r = search(ix, 3, &q, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{0, 2, -1}));
   EXPECT_EQ(r.scores[0], 8.0f);
 }
@@ -425,10 +382,10 @@ TEST(IvfSearch, IdsResolveThroughTheBase) {
 TEST(IvfSearch, DimZeroScoresEverythingZeroInArrivalOrder) {
   Index ix(0);
   EXPECT_EQ(ix.build({}, {0, 1, 2, 3}, 0), 0);
-  EXPECT_EQ(zv_index_set_ivf(ix.h, 1, 2, 2, nullptr, std::vector<int64_t>{3, 1, 2, 0}.data(),
+  EXPECT_EQ(zv_index_set_ivf(ix, 1, 2, 2, nullptr, std::vector<int64_t>{3, 1, 2, 0}.data(),
                              std::vector<int32_t>{2, 4, 0}.data(), 4),
             0);
-  Result r = search(ix.h, 1, nullptr, 3);
+  Result r = search(ix, 1, nullptr, 3);
   // Centroid 0 (list 2..4) first, then centroid 1 (empty: 4 > 0).
   EXPECT_EQ(r.ids, (std::vector<int64_t>{2, 0, -1}));
   EXPECT_EQ(bits(r.scores[0]), bits(0.0f));
@@ -456,15 +413,15 @@ TEST(IvfSearch, IllFormedOffsetsNeverReadOutside) {
       {{INT32_MIN, INT32_MAX}, {3, 2, 1, 0}},  // extremes
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(ix.set(1, 1, 1, {1}, ids, c.offs), 0);
-    Result r = search(ix.h, 1, &q, 4);
+    EXPECT_EQ(ix.set_ivf(1, 1, 1, {1}, ids, c.offs), 0);
+    Result r = search(ix, 1, &q, 4);
     EXPECT_EQ(r.ids, c.want) << c.offs[0] << ".." << c.offs[1];
   }
   // With no stored ids every list is empty.
-  EXPECT_EQ(zv_index_set_ivf(ix.h, 2, 1, 1, std::vector<float>{1}.data(), nullptr,
+  EXPECT_EQ(zv_index_set_ivf(ix, 2, 1, 1, std::vector<float>{1}.data(), nullptr,
                              std::vector<int32_t>{0, 4}.data(), 0),
             0);
-  EXPECT_EQ(search(ix.h, 2, &q, 2).ids, (std::vector<int64_t>{-1, -1}));
+  EXPECT_EQ(search(ix, 2, &q, 2).ids, (std::vector<int64_t>{-1, -1}));
 }
 
 TEST(IvfSearch, CentroidsShortOfTheCurrentDimensionRefuseTheSearch) {
@@ -493,13 +450,13 @@ TEST(IvfSearch, CentroidsShortOfTheCurrentDimensionRefuseTheSearch) {
 // Random entries over bases laid out by list (long runs of consecutive rows,
 // crossing the scan's chunk boundaries), in arbitrary order, and mixed; with
 // duplicate, missing and negative ids and some ill-formed offsets.
-TEST(IvfSearch, MatchesLiteralModelBitForBit) {
+TEST(IvfSearch, MatchesTheReferenceModelBitForBit) {
   std::mt19937_64 rng(12345);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   for (int32_t dim : {0, 1, 3, 7, 16, 33, 128}) {
     for (int layout = 0; layout < 3; ++layout) {
       for (bool sparse_ids : {false, true}) {
-        Model m;
+        IvfCase m;
         m.dim = dim;
         const int64_t n = 700;
         const int64_t id_scale = sparse_ids ? 1000003 : 1;  // forces the sparse id table
@@ -545,7 +502,7 @@ TEST(IvfSearch, MatchesLiteralModelBitForBit) {
         Index ix(dim);
         const bool register_first = rng() % 2 == 0;
         auto do_register = [&] {
-          ASSERT_EQ(zv_index_set_ivf(ix.h, 77, m.nlist, m.nprobe, m.centroids.data(),
+          ASSERT_EQ(zv_index_set_ivf(ix, 77, m.nlist, m.nprobe, m.centroids.data(),
                                      m.list_ids.data(), m.offsets.data(),
                                      static_cast<int32_t>(m.list_ids.size())),
                     0);
@@ -570,7 +527,7 @@ TEST(IvfSearch, MatchesLiteralModelBitForBit) {
               SCOPED_TRACE(testing::Message() << "dim " << dim << " layout " << layout
                                               << " sparse " << sparse_ids << " k " << k
                                               << " pass " << pass);
-              expect_same(search(ix.h, 77, q.data(), k), m.run(q.data(), k));
+              expect_same(search(ix, 77, q.data(), k), m.run(q.data(), k));
             }
           }
         }

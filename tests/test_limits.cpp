@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alloc.h"
+#include "core_test_support.h"
 #include "grow_list.h"
 #include "id_map.h"
 #include "zv_runtime.h"
@@ -27,7 +28,7 @@ constexpr int32_t kI32Max = std::numeric_limits<int32_t>::max();
 
 // A small sealed base whose observable state is compared before and after.
 struct Sealed {
-  zv_index* ix = zv_index_new(2, 0);
+  zvtest::Index ix{2};
   Sealed() {
     const float v[] = {1, 2, 3, 4, 5, 6};
     const int64_t ids[] = {4, 9, 2};
@@ -36,7 +37,6 @@ struct Sealed {
     const int32_t sizes[] = {3};
     EXPECT_EQ(zv_index_build(ix, v, 3, 2, ids, keys, offs, sizes, 1), 0);
   }
-  ~Sealed() { zv_index_free(ix); }
   std::vector<int64_t> state() const {
     int64_t bc;
     int32_t d, t, pc;
@@ -79,10 +79,9 @@ TEST(Limits, BuildSizesBeyondTheLimitsAreRefusedWithoutReadingAnything) {
         << "n=" << c.n << " dim=" << c.dim << " parts=" << c.parts;
     EXPECT_EQ(s.state(), before);
   }
-  zv_index* fresh = zv_index_new(3, 0);
+  zvtest::Index fresh(3);
   EXPECT_EQ(zv_index_build(fresh, nullptr, kLimit + 1, 0, nullptr, nullptr, nullptr, nullptr, 0), -1);
   EXPECT_EQ(zv_index_sealed(fresh), 0);
-  zv_index_free(fresh);
 }
 
 TEST(Limits, LargestIdIsAcceptedAndTheNextRefusedAnywhere) {
@@ -97,7 +96,7 @@ TEST(Limits, LargestIdIsAcceptedAndTheNextRefusedAnywhere) {
       EXPECT_EQ(s.state(), before);
     }
   }
-  zv_index* ix = zv_index_new(1, 0);
+  zvtest::Index ix(1);
   const int64_t ids[] = {kLimit - 1, 0};
   ASSERT_EQ(zv_index_build(ix, v, 2, 1, ids, nullptr, nullptr, nullptr, 0), 0);
   const float q[] = {1};
@@ -108,7 +107,6 @@ TEST(Limits, LargestIdIsAcceptedAndTheNextRefusedAnywhere) {
   EXPECT_EQ(oi[0], kLimit - 1);
   EXPECT_EQ(os[0], 1.0f);
   EXPECT_EQ(oi[1], ZV_EMPTY_ID);
-  zv_index_free(ix);
 }
 
 size_t heap_in_use() {
@@ -136,8 +134,8 @@ TEST(Limits, SparseIdsUseRowProportionalMemoryAndMatchDenseIds) {
   std::vector<float> v(kRows * kDim);
   for (auto& x : v) x = static_cast<float>(rng() % 7) - 3.0f;  // many ties
 
-  zv_index* a = zv_index_new(kDim, 0);
-  zv_index* b = zv_index_new(kDim, 0);
+  zvtest::Index a(kDim);
+  zvtest::Index b(kDim);
   const size_t heap0 = heap_in_use();
   ASSERT_EQ(zv_index_build(a, v.data(), kRows, kDim, sparse.data(), nullptr, nullptr, nullptr, 0), 0);
   const size_t grown = heap_in_use() - heap0;
@@ -193,8 +191,6 @@ TEST(Limits, SparseIdsUseRowProportionalMemoryAndMatchDenseIds) {
     EXPECT_EQ(sa, sb);
     EXPECT_EQ(map_back(ia), ib);
   }
-  zv_index_free(a);
-  zv_index_free(b);
 }
 
 TEST(Limits, CountsAtTheEdgesOfInt32) {
@@ -223,7 +219,7 @@ TEST(Limits, CountsAtTheEdgesOfInt32) {
 }
 
 TEST(Limits, PartitionRangesWhoseEndOverflowsInt32AreRefused) {
-  zv_index* ix = zv_index_new(1, 0);
+  zvtest::Index ix(1);
   const float v[] = {1, 2, 3};
   const int64_t ids[] = {0, 1, 2};
   const int64_t keys[] = {1, 2, 3, 4, 5};
@@ -239,11 +235,10 @@ TEST(Limits, PartitionRangesWhoseEndOverflowsInt32AreRefused) {
   for (int64_t key : {kI64Min, kI64Max, int64_t{0}, int64_t{6}}) {
     EXPECT_EQ(zv_index_search_partition(ix, key, q, 3, oi, os), 0);
   }
-  zv_index_free(ix);
 }
 
 TEST(Limits, IvfCountsAtTheEdges) {
-  zv_index* ix = zv_index_new(1, 0);
+  zvtest::Index ix(1);
   const float v[] = {1, 2, 3};
   const int64_t ids[] = {0, 1, 2};
   ASSERT_EQ(zv_index_build(ix, v, 3, 1, ids, nullptr, nullptr, nullptr, 0), 0);
@@ -270,11 +265,10 @@ TEST(Limits, IvfCountsAtTheEdges) {
   EXPECT_EQ(zv_index_set_ivf_nprobe(ix, 2, kI32Min), 0);
   ASSERT_EQ(zv_index_search_ivf(ix, 2, q, 3, oi, os), 3);
   EXPECT_EQ(oi[0], ZV_EMPTY_ID);
-  zv_index_free(ix);
 }
 
 TEST(Limits, MetadataCountsAtTheEdges) {
-  zv_index* ix = zv_index_new(1, 0);
+  zvtest::Index ix(1);
   EXPECT_EQ(zv_index_set_rowmeta(ix, nullptr, nullptr, nullptr, kI32Min, 5), -1);
   EXPECT_EQ(zv_index_set_rowmeta(ix, nullptr, nullptr, nullptr, 3, kI32Min), 0);
   EXPECT_EQ(zv_index_export_rowmeta(ix, nullptr, kI32Min, nullptr, nullptr), 3);
@@ -288,7 +282,6 @@ TEST(Limits, MetadataCountsAtTheEdges) {
   EXPECT_EQ(op[0], kI64Max);
   EXPECT_EQ(oc[0], kI64Min);
   EXPECT_EQ(oc[2], 0);
-  zv_index_free(ix);
 }
 
 // The internal size computations: a count whose byte size does not fit, or a

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base_search.h"
+#include "core_test_support.h"
 #include "score_kernel.h"
 #include "topk.h"
 #include "zv_runtime.h"
@@ -96,7 +97,7 @@ class Kernels : public ::testing::TestWithParam<KernelIsa> {
                   int32_t dim, const std::string& what) {
     SCOPED_TRACE(what + " dim=" + std::to_string(dim) + " n=" + std::to_string(n));
     std::vector<float> expected(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i) expected[i] = zv::score_row(rows.data() + i * dim, q.data(), dim);
+    for (int64_t i = 0; i < n; ++i) expected[i] = zvref::score(rows.data() + i * dim, q.data(), dim);
 
     std::vector<float> out(static_cast<size_t>(n) + 17, kSentinel);
     k_->score_block(rows.data(), n, q.data(), dim, out.data());
@@ -179,7 +180,7 @@ class Kernels : public ::testing::TestWithParam<KernelIsa> {
       for (int64_t i = 0; i < count; ++i) {
         const int64_t r = row_of(i);
         for (int32_t q = 0; q < nq; ++q) {
-          const float want = zv::score_row(rows.data() + r * d, queries.data() + q * d, dim);
+          const float want = zvref::score(rows.data() + r * d, queries.data() + q * d, dim);
           ASSERT_TRUE(same_score(want, out[i * nq + q])) << entry << " row " << i << " query " << q;
         }
       }
@@ -216,7 +217,7 @@ TEST_P(Kernels, MixedMagnitudesWhereOrderAndFusionShow) {
     const auto q = mixed_floats(dim, 202 + dim);
     for (int64_t i = 0; i < n; ++i) {
       const float* row = rows.data() + i * dim;
-      const float s = zv::score_row(row, q.data(), dim);
+      const float s = zvref::score(row, q.data(), dim);
       unfused_differs += !same_score(s, unfused_chain(row, q.data(), dim));
       split_differs += !same_score(s, split_chain(row, q.data(), dim));
     }
@@ -368,7 +369,7 @@ TEST_P(Kernels, UnalignedRowsAndLongScans) {
   std::vector<float> out(n);
   k_->score_block(buf.data() + 1, n, q.data(), dim, out.data());
   for (int64_t i = 0; i < n; ++i)
-    ASSERT_TRUE(same_score(zv::score_row(data.data() + i * dim, q.data(), dim), out[i])) << i;
+    ASSERT_TRUE(same_score(zvref::score(data.data() + i * dim, q.data(), dim), out[i])) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, Kernels,
@@ -391,7 +392,7 @@ TEST(KernelDispatch, ActivePathIsTheBestSupported) {
 }
 
 // ---------------------------------------------------------------------------
-// The scans over the kernels, against one score_row and one offer per row.
+// The scans over the kernels, against the reference score and offer per row.
 
 struct Reference {
   std::vector<int64_t> ids;
@@ -401,8 +402,8 @@ struct Reference {
 Reference reference_topk(const std::vector<const float*>& rows, const std::vector<int64_t>& ids,
                          const float* q, int32_t dim, int32_t m) {
   Reference ref{std::vector<int64_t>(m), std::vector<float>(m)};
-  zv::TopK topk(ref.ids.data(), ref.scores.data(), m);
-  for (size_t i = 0; i < rows.size(); ++i) topk.offer(zv::score_row(rows[i], q, dim), ids[i]);
+  zvref::Slots slots(ref.ids.data(), ref.scores.data(), m);
+  for (size_t i = 0; i < rows.size(); ++i) slots.offer(zvref::score(rows[i], q, dim), ids[i]);
   return ref;
 }
 
@@ -456,11 +457,7 @@ TEST(BaseScans, OfferRowsAcrossChunksKeepsOfferOrder) {
   }
 }
 
-struct Index {
-  zv_index* h;
-  explicit Index(int32_t dim) : h(zv_index_new(dim, 0)) {}
-  ~Index() { zv_index_free(h); }
-};
+using zvtest::Index;
 
 TEST(BaseScans, FullPartitionAndScatterMatchTheReference) {
   const int32_t dim = 13;
@@ -473,7 +470,7 @@ TEST(BaseScans, FullPartitionAndScatterMatchTheReference) {
   const int32_t offsets[] = {0, 100, 700};
   const int32_t sizes[] = {100, 600, 800};
   Index index(dim);
-  ASSERT_EQ(zv_index_build(index.h, vectors.data(), n, dim, ids.data(), keys, offsets, sizes, 3),
+  ASSERT_EQ(zv_index_build(index, vectors.data(), n, dim, ids.data(), keys, offsets, sizes, 3),
             0);
   std::vector<float> q(dim, 1.0f);
   std::vector<const float*> rows(n);
@@ -484,14 +481,14 @@ TEST(BaseScans, FullPartitionAndScatterMatchTheReference) {
   std::vector<float> out_scores(k);
   {
     const auto ref = reference_topk(rows, ids, q.data(), dim, k);
-    ASSERT_EQ(zv_index_search_full(index.h, q.data(), k, out_ids.data(), out_scores.data()), k);
+    ASSERT_EQ(zv_index_search_full(index, q.data(), k, out_ids.data(), out_scores.data()), k);
     expect_same_result(ref, out_ids.data(), out_scores.data(), k);
   }
   {
     std::vector<const float*> part(rows.begin() + 700, rows.end());
     std::vector<int64_t> part_ids(ids.begin() + 700, ids.end());
     const auto ref = reference_topk(part, part_ids, q.data(), dim, k);
-    ASSERT_EQ(zv_index_search_partition(index.h, 9, q.data(), k, out_ids.data(), out_scores.data()),
+    ASSERT_EQ(zv_index_search_partition(index, 9, q.data(), k, out_ids.data(), out_scores.data()),
               k);
     expect_same_result(ref, out_ids.data(), out_scores.data(), k);
   }
@@ -516,7 +513,7 @@ TEST(BaseScans, FullPartitionAndScatterMatchTheReference) {
       cid.push_back(c);
     }
     const auto ref = reference_topk(crow, cid, q.data(), dim, k);
-    ASSERT_EQ(zv_index_scatter_topk(index.h, cand.data(), static_cast<int32_t>(cand.size()),
+    ASSERT_EQ(zv_index_scatter_topk(index, cand.data(), static_cast<int32_t>(cand.size()),
                                     q.data(), k, out_ids.data(), out_scores.data()),
               k);
     expect_same_result(ref, out_ids.data(), out_scores.data(), k);
@@ -529,12 +526,12 @@ TEST(BaseScans, ScatterWithNoScoringCandidateLeavesEmptySlots) {
   const int64_t key[] = {0};
   const int32_t off[] = {0}, size[] = {1};
   Index index(2);
-  ASSERT_EQ(zv_index_build(index.h, v, 1, 2, id, key, off, size, 1), 0);
+  ASSERT_EQ(zv_index_build(index, v, 1, 2, id, key, off, size, 1), 0);
   const int64_t cand[] = {-1, 5, 3, 1 << 20};
   const float q[] = {1, 1};
   int64_t out_ids[3];
   float out_scores[3];
-  ASSERT_EQ(zv_index_scatter_topk(index.h, cand, 4, q, 3, out_ids, out_scores), 3);
+  ASSERT_EQ(zv_index_scatter_topk(index, cand, 4, q, 3, out_ids, out_scores), 3);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(out_ids[i], zv::kEmptyId);
     EXPECT_EQ(out_scores[i], zv::kEmptyScore);

@@ -1,12 +1,11 @@
 // Inserts, deletes and the visible state: versions, upserts and revival,
 // shadowing and walk order, the three visible-row readers and the candidate
-// search, checked against a plain model of the visibility rule. Every test
-// that reads visible rows also checks that the writers' derived state is
-// exactly what the rule gives.
+// search, checked against the reference model. Every test that reads visible
+// rows also checks that the writers' derived state is exactly what the rule
+// gives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,37 +26,8 @@ namespace {
 constexpr int64_t kMinId = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMaxId = std::numeric_limits<int64_t>::max();
 
-uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
-
-class Handle {
- public:
-  explicit Handle(int32_t dim) : h_(zv_index_new(dim, 0)) {}
-  ~Handle() { zv_index_free(h_); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  operator zv_index*() const { return h_; }
-  zv::IndexRecord& rec() const { return *h_; }
-
- private:
-  zv_index* h_;
-};
-
-int32_t build(zv_index* h, const std::vector<float>& vectors, const std::vector<int64_t>& ids,
-              int32_t dim) {
-  const int64_t keys[1] = {0};
-  const int32_t offsets[1] = {0};
-  const int32_t sizes[1] = {static_cast<int32_t>(ids.size())};
-  return zv_index_build(h, vectors.data(), static_cast<int64_t>(ids.size()), dim, ids.data(), keys,
-                        offsets, sizes, 1);
-}
-
-int64_t insert(zv_index* h, const std::vector<int64_t>& ids, const std::vector<float>& vectors) {
-  return zv_index_insert(h, vectors.data(), ids.data(), static_cast<int32_t>(ids.size()));
-}
-
-int64_t remove(zv_index* h, const std::vector<int64_t>& ids) {
-  return zv_index_delete(h, ids.data(), static_cast<int32_t>(ids.size()));
-}
+using zvtest::Index;
+using zvtest::float_bits;
 
 struct Row {
   int64_t id;
@@ -97,7 +67,7 @@ std::vector<int64_t> visible_ids(zv_index* h) {
 }
 
 // The tombstone of `id`, -1 for none.
-int64_t tombstone(const Handle& h, int64_t id) {
+int64_t tombstone(const Index& h, int64_t id) {
   return h.rec().writes.tombstone_of(id, zv::id_hash(h.rec(), id));
 }
 
@@ -128,83 +98,27 @@ void expect_derived_state_exact(const zv::IndexRecord& rec) {
   if (nb & 63) EXPECT_EQ(w.base_visible()[nb >> 6] >> (nb & 63), 0u);
 }
 
-// A plain model of the write path and the visibility rule.
-struct Model {
-  int32_t dim;
-  int64_t version = 0;
-  std::vector<int64_t> delta_ids;
-  std::vector<std::vector<float>> delta_vecs;
-  std::map<int64_t, size_t> delta_row;
-  std::map<int64_t, int64_t> tomb;
-  std::vector<int64_t> base_ids;
-  std::vector<std::vector<float>> base_vecs;
+// The reference model driven with the same arrays as the index.
+int64_t insert(zvref::Model& m, const std::vector<int64_t>& ids, const std::vector<float>& v) {
+  return m.insert(v.data(), ids.data(), static_cast<int32_t>(ids.size()));
+}
 
-  bool deleted(int64_t id) const {
-    auto t = tomb.find(id);
-    return t != tomb.end() && t->second != 0;
+int64_t remove(zvref::Model& m, const std::vector<int64_t>& ids) {
+  return m.remove(ids.data(), static_cast<int32_t>(ids.size()));
+}
+
+std::vector<Row> visible(const zvref::Model& m) {
+  const int64_t count = m.visible_count();
+  const int64_t d = std::max(m.dim(), 0);
+  std::vector<int64_t> ids(count);
+  std::vector<float> vecs(count * d);
+  m.export_visible(vecs.data(), ids.data());
+  std::vector<Row> rows;
+  for (int64_t i = 0; i < count; ++i) {
+    rows.push_back({ids[i], std::vector<float>(vecs.begin() + i * d, vecs.begin() + (i + 1) * d)});
   }
-  void insert(const std::vector<int64_t>& ids, const std::vector<float>& v) {
-    if (ids.empty()) return;
-    ++version;
-    const size_t d = std::max(dim, 0);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      std::vector<float> vec(v.begin() + i * d, v.begin() + (i + 1) * d);
-      if (tomb.count(ids[i])) tomb[ids[i]] = 0;
-      auto it = delta_row.find(ids[i]);
-      if (it != delta_row.end()) {
-        delta_vecs[it->second] = vec;
-      } else {
-        delta_row[ids[i]] = delta_ids.size();
-        delta_ids.push_back(ids[i]);
-        delta_vecs.push_back(vec);
-      }
-    }
-  }
-  void remove(const std::vector<int64_t>& ids) {
-    if (ids.empty()) return;
-    ++version;
-    for (int64_t id : ids) tomb[id] = version;
-  }
-  void build(const std::vector<int64_t>& ids, const std::vector<float>& v) {
-    base_ids = ids;
-    base_vecs.clear();
-    const size_t d = std::max(dim, 0);
-    for (size_t i = 0; i < ids.size(); ++i) base_vecs.emplace_back(v.begin() + i * d, v.begin() + (i + 1) * d);
-  }
-  std::vector<Row> visible() const {
-    std::vector<Row> out;
-    for (size_t r = 0; r < delta_ids.size(); ++r) {
-      if (!deleted(delta_ids[r])) out.push_back({delta_ids[r], delta_vecs[r]});
-    }
-    for (size_t r = 0; r < base_ids.size(); ++r) {
-      if (!delta_row.count(base_ids[r]) && !deleted(base_ids[r])) out.push_back({base_ids[r], base_vecs[r]});
-    }
-    return out;
-  }
-  // The candidate search, one candidate at a time with the defining chain.
-  void search(const std::vector<int64_t>& cands, const std::vector<float>& q, int32_t k,
-              std::vector<int64_t>& ids, std::vector<float>& scores) const {
-    ids.assign(k, -1);
-    scores.assign(k, zv::kEmptyScore);
-    for (int64_t id : cands) {
-      if (deleted(id)) continue;
-      const std::vector<float>* vec = nullptr;
-      auto it = delta_row.find(id);
-      if (it != delta_row.end()) {
-        vec = &delta_vecs[it->second];
-      } else {
-        for (size_t r = base_ids.size(); r-- > 0;) {
-          if (base_ids[r] == id) {
-            vec = &base_vecs[r];
-            break;
-          }
-        }
-      }
-      if (vec == nullptr) continue;
-      zvref::offer_into(zv::score_row(vec->data(), q.data(), dim), id, k, ids.data(), scores.data());
-    }
-  }
-};
+  return rows;
+}
 
 std::vector<float> vec_for(int64_t seed, int32_t dim) {
   std::vector<float> v(std::max(dim, 0));
@@ -215,7 +129,7 @@ std::vector<float> vec_for(int64_t seed, int32_t dim) {
 // --- version and mutated ----------------------------------------------------
 
 TEST(VersionAndMutated, EmptyBatchesChangeNothing) {
-  Handle h(2);
+  Index h(2);
   EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 0);
   EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, -5), 0);
   EXPECT_EQ(zv_index_delete(h, nullptr, 0), 0);
@@ -226,26 +140,26 @@ TEST(VersionAndMutated, EmptyBatchesChangeNothing) {
 }
 
 TEST(VersionAndMutated, InsertsAndDeletesShareOneCounterPerBatch) {
-  Handle h(1);
-  EXPECT_EQ(remove(h, {4}), 1);  // a delete may be the first write
+  Index h(1);
+  EXPECT_EQ(h.remove({4}), 1);  // a delete may be the first write
   EXPECT_EQ(zv_index_mutated(h), 1);
-  EXPECT_EQ(insert(h, {1, 2, 3}, {1, 2, 3}), 2);  // three rows, one version
-  EXPECT_EQ(remove(h, {1, 2}), 3);
+  EXPECT_EQ(h.insert({1, 2, 3}, {1, 2, 3}), 2);  // three rows, one version
+  EXPECT_EQ(h.remove({1, 2}), 3);
   EXPECT_EQ(zv_index_insert(h, nullptr, nullptr, 0), 3);
-  EXPECT_EQ(insert(h, {9}, {9}), 4);
+  EXPECT_EQ(h.insert({9}, {9}), 4);
   EXPECT_EQ(zv_index_snapshot(h), 4);
   EXPECT_EQ(h.rec().writes.delta_version(0), 2);
   EXPECT_EQ(h.rec().writes.delta_version(3), 4);
 }
 
 TEST(VersionAndMutated, WorkedExample) {
-  Handle h(2);
-  EXPECT_EQ(insert(h, {10, 11}, {1, 0, 0, 1}), 1);
+  Index h(2);
+  EXPECT_EQ(h.insert({10, 11}, {1, 0, 0, 1}), 1);
   EXPECT_EQ(visible(h), (std::vector<Row>{{10, {1, 0}}, {11, {0, 1}}}));
-  EXPECT_EQ(remove(h, {10}), 2);
+  EXPECT_EQ(h.remove({10}), 2);
   EXPECT_EQ(tombstone(h, 10), 2);
   EXPECT_EQ(visible(h), (std::vector<Row>{{11, {0, 1}}}));
-  EXPECT_EQ(insert(h, {10}, {5, 5}), 3);
+  EXPECT_EQ(h.insert({10}, {5, 5}), 3);
   ASSERT_NE(tombstone(h, 10), -1);  // stays present, as 0
   EXPECT_EQ(tombstone(h, 10), 0);
   EXPECT_EQ(h.rec().writes.delta_version(0), 3);
@@ -260,12 +174,12 @@ TEST(VersionAndMutated, WorkedExample) {
 // --- upsert and revival -----------------------------------------------------
 
 TEST(UpsertAndRevival, OneRowPerIdLastVectorWins) {
-  Handle h(2);
-  insert(h, {7}, {1, 1});
-  insert(h, {8}, {2, 2});
-  insert(h, {7}, {3, 3});  // second call: in place
+  Index h(2);
+  h.insert({7}, {1, 1});
+  h.insert({8}, {2, 2});
+  h.insert({7}, {3, 3});  // second call: in place
   EXPECT_EQ(zv_index_delta_count(h), 2);
-  insert(h, {9, 9, 8}, {4, 4, 5, 5, 6, 6});  // twice in one call
+  h.insert({9, 9, 8}, {4, 4, 5, 5, 6, 6});  // twice in one call
   EXPECT_EQ(zv_index_delta_count(h), 3);
   EXPECT_EQ(visible(h), (std::vector<Row>{{7, {3, 3}}, {8, {6, 6}}, {9, {5, 5}}}));
   expect_derived_state_exact(h.rec());
@@ -275,14 +189,14 @@ TEST(UpsertAndRevival, OneRowPerIdLastVectorWins) {
 // gap, on a new id or on a repeat must still leave every id its last vector,
 // including ids the same call appended.
 TEST(UpsertAndRevival, RunsOfUpdatesKeepBatchOrder) {
-  Handle h(3);
+  Index h(3);
   std::vector<int64_t> ids;
   std::vector<float> vectors;
   for (int64_t id = 0; id < 200; ++id) {
     ids.push_back(id);
     vectors.insert(vectors.end(), {float(id), 0, 0});
   }
-  insert(h, ids, vectors);
+  h.insert(ids, vectors);
   // 0..99 in order, a repeat inside the run, a new id, a backwards step, the
   // new id again, and 0 once more at the end.
   std::vector<int64_t> batch;
@@ -290,7 +204,7 @@ TEST(UpsertAndRevival, RunsOfUpdatesKeepBatchOrder) {
   batch.insert(batch.end(), {50, 1000, 150, 151, 149, 1000, 0});
   std::vector<float> rows;
   for (std::size_t i = 0; i < batch.size(); ++i) rows.insert(rows.end(), {float(batch[i]), 1, float(i)});
-  insert(h, batch, rows);
+  h.insert(batch, rows);
 
   std::map<int64_t, std::vector<float>> want;
   for (int64_t id = 0; id < 200; ++id) want[id] = {float(id), 0, 0};
@@ -302,24 +216,24 @@ TEST(UpsertAndRevival, RunsOfUpdatesKeepBatchOrder) {
 }
 
 TEST(UpsertAndRevival, RevivedRowKeepsItsPlaceNewRowGoesLast) {
-  Handle h(1);
-  insert(h, {1, 2, 3}, {1, 2, 3});
-  remove(h, {2, 50});  // 50 never had a row
+  Index h(1);
+  h.insert({1, 2, 3}, {1, 2, 3});
+  h.remove({2, 50});  // 50 never had a row
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{1, 3}));
   EXPECT_EQ(zv_index_delta_count(h), 3);
-  insert(h, {50, 2}, {50, 20});
+  h.insert({50, 2}, {50, 20});
   EXPECT_EQ(visible(h), (std::vector<Row>{{1, {1}}, {2, {20}}, {3, {3}}, {50, {50}}}));
   expect_derived_state_exact(h.rec());
 }
 
 TEST(UpsertAndRevival, DeleteInsertDeleteKeepsLastDeleteVersion) {
-  Handle h(1);
-  insert(h, {5}, {1});
-  EXPECT_EQ(remove(h, {5, 5}), 2);  // twice in one call
-  EXPECT_EQ(remove(h, {5}), 3);
+  Index h(1);
+  h.insert({5}, {1});
+  EXPECT_EQ(h.remove({5, 5}), 2);  // twice in one call
+  EXPECT_EQ(h.remove({5}), 3);
   EXPECT_EQ(tombstone(h, 5), 3);
-  insert(h, {5}, {2});
-  EXPECT_EQ(remove(h, {5}), 5);
+  h.insert({5}, {2});
+  EXPECT_EQ(h.remove({5}), 5);
   EXPECT_EQ(tombstone(h, 5), 5);
   EXPECT_EQ(zv_index_visible_count(h), 0);
   EXPECT_EQ(zv_index_delta_count(h), 1);
@@ -329,89 +243,89 @@ TEST(UpsertAndRevival, DeleteInsertDeleteKeepsLastDeleteVersion) {
 // --- shadowing and walk order -----------------------------------------------
 
 TEST(ShadowingAndWalkOrder, DeltaRowsFirstAndShadowTheBase) {
-  Handle h(1);
-  ASSERT_EQ(build(h, {0, 10, 20, 30}, {0, 1, 2, 3}, 1), 0);
+  Index h(1);
+  ASSERT_EQ(h.build({0, 10, 20, 30}, {0, 1, 2, 3}, 1), 0);
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{0, 1, 2, 3}));
-  insert(h, {2, 99}, {-2, -99});
+  h.insert({2, 99}, {-2, -99});
   EXPECT_EQ(zv_index_delta_count(h), 2);
   EXPECT_EQ(visible(h), (std::vector<Row>{{2, {-2}}, {99, {-99}}, {0, {0}}, {1, {10}}, {3, {30}}}));
   // Deleting and reinserting never brings the base vector back.
-  remove(h, {2});
+  h.remove({2});
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{99, 0, 1, 3}));
-  insert(h, {2}, {-3});
+  h.insert({2}, {-3});
   EXPECT_EQ(visible(h), (std::vector<Row>{{2, {-3}}, {99, {-99}}, {0, {0}}, {1, {10}}, {3, {30}}}));
   expect_derived_state_exact(h.rec());
 }
 
 TEST(ShadowingAndWalkOrder, RepeatedBaseIdIsListedPerRowAndHiddenOnAllRows) {
-  Handle h(1);
-  ASSERT_EQ(build(h, {1, 2, 3, 4, 5}, {7, 8, 7, 9, 7}, 1), 0);
+  Index h(1);
+  ASSERT_EQ(h.build({1, 2, 3, 4, 5}, {7, 8, 7, 9, 7}, 1), 0);
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{7, 8, 7, 9, 7}));
-  remove(h, {7});
+  h.remove({7});
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{8, 9}));
   expect_derived_state_exact(h.rec());
-  insert(h, {7, 9}, {70, 90});
+  h.insert({7, 9}, {70, 90});
   EXPECT_EQ(visible(h), (std::vector<Row>{{7, {70}}, {9, {90}}, {8, {2}}}));
   expect_derived_state_exact(h.rec());
 
-  Handle g(1);
-  ASSERT_EQ(build(g, {1, 2, 3}, {4, 4, 4}, 1), 0);
-  insert(g, {4}, {40});  // shadows all three rows
+  Index g(1);
+  ASSERT_EQ(g.build({1, 2, 3}, {4, 4, 4}, 1), 0);
+  g.insert({4}, {40});  // shadows all three rows
   EXPECT_EQ(visible(g), (std::vector<Row>{{4, {40}}}));
   expect_derived_state_exact(g.rec());
 }
 
 TEST(ShadowingAndWalkOrder, RebuildKeepsShadowsAndTombstones) {
-  Handle h(2);
-  remove(h, {3});         // before any build
-  insert(h, {1, 8}, {1, 1, 8, 8});
-  remove(h, {8});
-  ASSERT_EQ(build(h, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}, {0, 1, 2, 3, 4}, 2), 0);
+  Index h(2);
+  h.remove({3});         // before any build
+  h.insert({1, 8}, {1, 1, 8, 8});
+  h.remove({8});
+  ASSERT_EQ(h.build({0, 0, 1, 0, 2, 0, 3, 0, 4, 0}, {0, 1, 2, 3, 4}, 2), 0);
   EXPECT_EQ(visible(h), (std::vector<Row>{{1, {1, 1}}, {0, {0, 0}}, {2, {2, 0}}, {4, {4, 0}}}));
   expect_derived_state_exact(h.rec());
   // A second, smaller base with other rows for the same ids.
-  ASSERT_EQ(build(h, {5, 5, 6, 6, 7, 7}, {3, 1, 8}, 2), 0);
+  ASSERT_EQ(h.build({5, 5, 6, 6, 7, 7}, {3, 1, 8}, 2), 0);
   EXPECT_EQ(visible(h), (std::vector<Row>{{1, {1, 1}}}));
-  insert(h, {3}, {9, 9});
+  h.insert({3}, {9, 9});
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{1, 3}));
   // An empty base leaves only the delta.
-  ASSERT_EQ(build(h, {}, {}, 2), 0);
+  ASSERT_EQ(h.build({}, {}, 2), 0);
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{1, 3}));
   expect_derived_state_exact(h.rec());
 }
 
 TEST(ShadowingAndWalkOrder, RunsAcrossWordBoundaries) {
   // Patterns of hidden rows around multiples of 64 in both walks.
-  Handle h(1);
-  Model m{1};
+  Index h(1);
+  zvref::Model m(1, 0);
   std::vector<int64_t> base_ids;
   std::vector<float> base_vecs;
   for (int64_t i = 0; i < 300; ++i) {
     base_ids.push_back(i);
     base_vecs.push_back(static_cast<float>(i));
   }
-  ASSERT_EQ(build(h, base_vecs, base_ids, 1), 0);
-  m.build(base_ids, base_vecs);
+  ASSERT_EQ(h.build(base_vecs, base_ids, 1), 0);
+  ASSERT_EQ(zvtest::build(m, base_vecs, base_ids, 1), 0);
   std::vector<int64_t> delta;
   std::vector<float> dv;
   for (int64_t i = 0; i < 200; ++i) {
     delta.push_back(1000 + i);
     dv.push_back(static_cast<float>(-i));
   }
-  insert(h, delta, dv);
-  m.insert(delta, dv);
-  EXPECT_EQ(visible(h), m.visible());
+  h.insert(delta, dv);
+  insert(m, delta, dv);
+  EXPECT_EQ(visible(h), visible(m));
   const std::vector<int64_t> hide = {0, 62, 63, 64, 65, 127, 128, 191, 192, 193, 255, 256, 299,
                                      1000, 1063, 1064, 1127, 1128, 1199};
-  remove(h, hide);
-  m.remove(hide);
-  EXPECT_EQ(visible(h), m.visible());
+  h.remove(hide);
+  remove(m, hide);
+  EXPECT_EQ(visible(h), visible(m));
   // Everything from 64 on hidden: the walk must stop cleanly at word ends.
   std::vector<int64_t> rest;
   for (int64_t i = 64; i < 300; ++i) rest.push_back(i);
-  remove(h, rest);
-  m.remove(rest);
-  EXPECT_EQ(visible(h), m.visible());
+  h.remove(rest);
+  remove(m, rest);
+  EXPECT_EQ(visible(h), visible(m));
   expect_derived_state_exact(h.rec());
 }
 
@@ -420,8 +334,8 @@ TEST(ShadowingAndWalkOrder, RunsAcrossWordBoundaries) {
 TEST(ReadersAgree, RandomWritesAndBuildsMatchTheModel) {
   for (int32_t dim : {3, 0}) {
     std::mt19937_64 rng(42 + dim);
-    Handle h(dim);
-    Model m{dim};
+    Index h(dim);
+    zvref::Model m(dim, 0);
     auto pick_id = [&]() -> int64_t {
       const int r = static_cast<int>(rng() % 100);
       if (r == 0) return kMinId;
@@ -439,12 +353,12 @@ TEST(ReadersAgree, RandomWritesAndBuildsMatchTheModel) {
           ids.push_back(pick_id());
           for (float f : vec_for(static_cast<int64_t>(rng() % 1000), dim)) v.push_back(f);
         }
-        ASSERT_EQ(insert(h, ids, v), (m.insert(ids, v), m.version));
+        ASSERT_EQ(h.insert(ids, v), insert(m, ids, v));
       } else if (op < 9) {
         std::vector<int64_t> ids;
         const int n = static_cast<int>(rng() % 12);
         for (int i = 0; i < n; ++i) ids.push_back(pick_id());
-        ASSERT_EQ(remove(h, ids), (m.remove(ids), m.version));
+        ASSERT_EQ(h.remove(ids), remove(m, ids));
       } else {
         // Ids repeat within the base and overlap the delta.
         const int n = static_cast<int>(rng() % 200);
@@ -454,59 +368,62 @@ TEST(ReadersAgree, RandomWritesAndBuildsMatchTheModel) {
           ids.push_back(static_cast<int64_t>(rng() % 180));
           for (float f : vec_for(static_cast<int64_t>(rng() % 1000), dim)) v.push_back(f);
         }
-        ASSERT_EQ(build(h, v, ids, dim), 0);
-        m.build(ids, v);
+        ASSERT_EQ(h.build(v, ids, dim), 0);
+        ASSERT_EQ(zvtest::build(m, v, ids, dim), 0);
       }
       if (step % 10 == 0) {
-        ASSERT_EQ(visible(h), m.visible()) << "step " << step;
+        ASSERT_EQ(visible(h), visible(m)) << "step " << step;
         expect_derived_state_exact(h.rec());
         // The candidate search over every id that ever mattered, plus strays.
         std::vector<int64_t> cands;
         for (int i = 0; i < 150; ++i) cands.push_back(pick_id());
         const std::vector<float> q = vec_for(step, dim);
         for (int32_t k : {1, 7, 200}) {
-          std::vector<int64_t> got_ids(k), want_ids;
-          std::vector<float> got_scores(k), want_scores;
+          std::vector<int64_t> got_ids(k), want_ids(k);
+          std::vector<float> got_scores(k), want_scores(k);
           ASSERT_EQ(zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()),
                                          q.data(), k, got_ids.data(), got_scores.data()),
                     k);
-          m.search(cands, q, k, want_ids, want_scores);
+          m.search_mvcc(cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
+                        want_ids.data(), want_scores.data());
           ASSERT_EQ(got_ids, want_ids) << "step " << step << " k " << k;
-          for (int32_t j = 0; j < k; ++j) ASSERT_EQ(bits_of(got_scores[j]), bits_of(want_scores[j]));
+          for (int32_t j = 0; j < k; ++j) {
+            ASSERT_EQ(float_bits(got_scores[j]), float_bits(want_scores[j]));
+          }
         }
       }
     }
-    EXPECT_EQ(zv_index_delta_count(h), static_cast<int64_t>(m.delta_ids.size()));
+    EXPECT_EQ(zv_index_delta_count(h), m.delta_count());
   }
 }
 
 TEST(ReadersAgree, FreshIndexAndDeltaOnlyIndex) {
-  Handle h(2);
+  Index h(2);
   EXPECT_TRUE(visible(h).empty());
-  remove(h, {1});
+  h.remove({1});
   EXPECT_TRUE(visible(h).empty());
-  insert(h, {3, 1, 2}, {3, 3, 1, 1, 2, 2});  // never built
+  h.insert({3, 1, 2}, {3, 3, 1, 1, 2, 2});  // never built
   EXPECT_EQ(zv_index_sealed(h), 0);
   EXPECT_EQ(visible(h), (std::vector<Row>{{3, {3, 3}}, {1, {1, 1}}, {2, {2, 2}}}));
   expect_derived_state_exact(h.rec());
 }
 
 TEST(ReadersAgree, NegativeAndExtremeIdsInTheDelta) {
-  Handle h(1);
-  ASSERT_EQ(build(h, {1, 2}, {0, 1}, 1), 0);
-  insert(h, {-1, kMinId, kMaxId, -7}, {-1, -2, -3, -7});
+  Index h(1);
+  ASSERT_EQ(h.build({1, 2}, {0, 1}, 1), 0);
+  h.insert({-1, kMinId, kMaxId, -7}, {-1, -2, -3, -7});
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{-1, kMinId, kMaxId, -7, 0, 1}));
-  remove(h, {kMinId, -7, -2});
+  h.remove({kMinId, -7, -2});
   EXPECT_EQ(visible_ids(h), (std::vector<int64_t>{-1, kMaxId, 0, 1}));
-  insert(h, {kMinId}, {5});
+  h.insert({kMinId}, {5});
   EXPECT_EQ(visible(h), (std::vector<Row>{{-1, {-1}}, {kMinId, {5}}, {kMaxId, {-3}}, {0, {1}}, {1, {2}}}));
   expect_derived_state_exact(h.rec());
 }
 
 TEST(ReadersAgree, DimZeroListsIdsAndWritesNoFloats) {
-  Handle h(0);
-  insert(h, {4, 5}, {});
-  remove(h, {5});
+  Index h(0);
+  h.insert({4, 5}, {});
+  h.remove({5});
   float canary = 3.0f;
   int64_t ids[2] = {0, 0};
   EXPECT_EQ(zv_index_export_visible(h, &canary, ids), 1);
@@ -516,26 +433,21 @@ TEST(ReadersAgree, DimZeroListsIdsAndWritesNoFloats) {
 
 // --- the candidate search ----------------------------------------------------
 
-struct Result {
-  std::vector<int64_t> ids;
-  std::vector<float> scores;
-};
+using Result = zvtest::TopKResult;
 
+// The candidate search, with nothing written past its k slots.
 Result mvcc(zv_index* h, const std::vector<int64_t>& cands, const std::vector<float>& q, int32_t k) {
-  Result r{std::vector<int64_t>(k + 1, 555), std::vector<float>(k + 1, 555.0f)};
-  EXPECT_EQ(zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
-                                 r.ids.data(), r.scores.data()),
-            k);
-  EXPECT_EQ(r.ids[k], 555);  // nothing past slot k - 1
-  EXPECT_EQ(r.scores[k], 555.0f);
-  r.ids.pop_back();
-  r.scores.pop_back();
+  Result r = zvtest::run_search(k, [&](int64_t* ids, float* scores) {
+    return zv_index_search_mvcc(h, cands.data(), static_cast<int32_t>(cands.size()), q.data(), k,
+                                ids, scores);
+  });
+  EXPECT_EQ(r.count, k);
   return r;
 }
 
 TEST(SearchMvcc, SlotRules) {
-  Handle h(1);
-  insert(h, {1}, {1});
+  Index h(1);
+  h.insert({1}, {1});
   const float q[1] = {1};
   int64_t ids[4] = {9, 9, 9, 9};
   float scores[4] = {9, 9, 9, 9};
@@ -556,30 +468,30 @@ TEST(SearchMvcc, SlotRules) {
 }
 
 TEST(SearchMvcc, DeltaRowsWinDeletedIdsAreSkipped) {
-  Handle h(2);
-  ASSERT_EQ(build(h, {1, 0, 2, 0, 3, 0, 4, 0}, {0, 1, 2, 1}, 2), 0);  // id 1 on rows 1 and 3
+  Index h(2);
+  ASSERT_EQ(h.build({1, 0, 2, 0, 3, 0, 4, 0}, {0, 1, 2, 1}, 2), 0);  // id 1 on rows 1 and 3
   const std::vector<float> q = {1, 1};
   // id 1 scores with the row id_to_row names: the last one.
   EXPECT_EQ(mvcc(h, {0, 1, 2, 3, 5, -1}, q, 4).ids, (std::vector<int64_t>{1, 2, 0, -1}));
   EXPECT_EQ(mvcc(h, {1}, q, 1).scores[0], 4.0f);
-  insert(h, {0}, {10, 0});
-  remove(h, {2});
+  h.insert({0}, {10, 0});
+  h.remove({2});
   Result r = mvcc(h, {0, 1, 2}, q, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{0, 1, -1}));
   EXPECT_EQ(r.scores[0], 10.0f);
-  remove(h, {0});
+  h.remove({0});
   EXPECT_EQ(mvcc(h, {0, 2}, q, 2).ids, (std::vector<int64_t>{-1, -1}));
-  insert(h, {2}, {-1, 0});
+  h.insert({2}, {-1, 0});
   EXPECT_EQ(mvcc(h, {2}, q, 1).scores[0], -1.0f);  // the inserted vector, not the base one
 }
 
 TEST(SearchMvcc, NegativeIdsScoreOnlyThroughTheDelta) {
-  Handle h(1);
-  ASSERT_EQ(build(h, {5}, {0}, 1), 0);
+  Index h(1);
+  ASSERT_EQ(h.build({5}, {0}, 1), 0);
   const std::vector<float> q = {1};
   EXPECT_EQ(mvcc(h, {-1, -2, kMinId}, q, 2).ids, (std::vector<int64_t>{-1, -1}));
   EXPECT_EQ(mvcc(h, {-1}, q, 1).scores[0], zv::kEmptyScore);
-  insert(h, {-1, kMinId}, {3, 4});
+  h.insert({-1, kMinId}, {3, 4});
   // The -1 row scores: a real score beside the empty id of the last slot.
   const Result r = mvcc(h, {-1, -2, kMinId, 0}, q, 4);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{0, kMinId, -1, -1}));
@@ -588,35 +500,35 @@ TEST(SearchMvcc, NegativeIdsScoreOnlyThroughTheDelta) {
 
 TEST(SearchMvcc, TiesKeepCandidateOrderAcrossBatches) {
   // More candidates than one resolve batch; every score equal.
-  Handle h(1);
+  Index h(1);
   std::vector<int64_t> ids;
   std::vector<float> v;
   for (int64_t i = 0; i < 300; ++i) {
     ids.push_back(i);
     v.push_back(1.0f);
   }
-  ASSERT_EQ(build(h, v, ids, 1), 0);
+  ASSERT_EQ(h.build(v, ids, 1), 0);
   std::vector<int64_t> cands;
   for (int64_t i = 299; i >= 0; --i) cands.push_back(i);
-  remove(h, {299, 298});
-  insert(h, {100}, {2.0f});
+  h.remove({299, 298});
+  h.insert({100}, {2.0f});
   const Result r = mvcc(h, cands, {1}, 5);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{100, 297, 296, 295, 294}));
 }
 
 TEST(SearchMvcc, NaNNeverEntersAndDimZeroScoresZero) {
-  Handle h(1);
-  insert(h, {1, 2}, {std::numeric_limits<float>::quiet_NaN(), -1e31f});
+  Index h(1);
+  h.insert({1, 2}, {std::numeric_limits<float>::quiet_NaN(), -1e31f});
   EXPECT_EQ(mvcc(h, {1, 2}, {1}, 2).ids, (std::vector<int64_t>{-1, -1}));
 
   // With no floats every row that resolves scores +0.0, base rows included.
-  Handle z(0);
-  ASSERT_EQ(build(z, {}, {3, 4}, 0), 0);
-  insert(z, {8}, {});
-  remove(z, {4});
+  Index z(0);
+  ASSERT_EQ(z.build({}, {3, 4}, 0), 0);
+  z.insert({8}, {});
+  z.remove({4});
   const Result r = mvcc(z, {4, 3, 8, 9}, {}, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{3, 8, -1}));
-  EXPECT_EQ(bits_of(r.scores[0]), bits_of(0.0f));
+  EXPECT_EQ(float_bits(r.scores[0]), float_bits(0.0f));
 }
 
 // --- the stored floats bound every read --------------------------------------
@@ -624,9 +536,9 @@ TEST(SearchMvcc, NaNNeverEntersAndDimZeroScoresZero) {
 TEST(DimensionSafety, ReadersAndUpsertsStayInsideTheDeltaFloats) {
   // The build refuses to change dim under delta rows; force the mismatch to
   // check that the readers and upserts still stay in bounds.
-  Handle h(2);
-  insert(h, {1, 2, 3}, {1, 1, 2, 2, 3, 3});
-  EXPECT_EQ(build(h, {0, 0, 0, 0}, {0}, 4), -1);
+  Index h(2);
+  h.insert({1, 2, 3}, {1, 1, 2, 2, 3, 3});
+  EXPECT_EQ(h.build({0, 0, 0, 0}, {0}, 4), -1);
   h.rec().dim = 4;  // 6 floats stored cover row 0 only at 4 per row
   const Result r = mvcc(h, {1, 2, 3}, {1, 1, 1, 1}, 3);
   EXPECT_EQ(r.ids, (std::vector<int64_t>{1, -1, -1}));

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "zv_runtime.h"
@@ -52,6 +53,27 @@ struct Slots {
   }
   void offer(float s, int64_t id) { offer_into(s, id, m, ids, scores); }
 };
+
+// The lists an IVF search probes, best first: one rescan per probe for the
+// highest score left, the lower number on ties; scores at or below the empty
+// score (NaN too) are never probed.
+inline std::vector<int32_t> probe_order(std::vector<float> scores, int32_t nprobe) {
+  std::vector<int32_t> order;
+  for (int32_t probe = 0; probe < nprobe; ++probe) {
+    float best = ZV_EMPTY_SCORE;
+    int32_t chosen = -1;
+    for (int32_t c = 0; c < static_cast<int32_t>(scores.size()); ++c) {
+      if (scores[c] > best) {
+        best = scores[c];
+        chosen = c;
+      }
+    }
+    if (chosen < 0) break;
+    scores[chosen] = ZV_EMPTY_SCORE;
+    order.push_back(chosen);
+  }
+  return order;
+}
 
 struct IvfEntry {
   int32_t nlist = 0;
@@ -330,17 +352,7 @@ class Model {
     Slots slots(out_ids, out_scores, k);
     std::vector<float> cs(e.nlist);
     for (int32_t c = 0; c < e.nlist; ++c) cs[c] = score(e.centroids.data() + c * d, query, dim_);
-    for (int32_t probe = 0; probe < e.nprobe; ++probe) {
-      float best = ZV_EMPTY_SCORE;
-      int32_t chosen = -1;
-      for (int32_t c = 0; c < e.nlist; ++c) {
-        if (cs[c] > best) {
-          best = cs[c];
-          chosen = c;
-        }
-      }
-      if (chosen < 0) break;
-      cs[chosen] = ZV_EMPTY_SCORE;
+    for (int32_t chosen : probe_order(std::move(cs), e.nprobe)) {
       // Positions outside the stored ids are skipped (the list is cut to them).
       const int64_t start = std::max<int64_t>(e.list_offsets[chosen], 0);
       const int64_t end = std::min<int64_t>(e.list_offsets[chosen + 1], e.list_ids.size());
