@@ -61,4 +61,23 @@ void Base::load(const float* vectors, int64_t n, int32_t dim, const int64_t* ids
   if (!any_duplicate) dup_prev_.release();
 }
 
+bool Base::partition_rows(int64_t key, int64_t& first, int64_t& size) const {
+  if (!sealed_ || partition_count_ <= 0) return false;
+  int64_t lo = 0, hi = partition_count_ - 1, found = -1;
+  while (lo <= hi) {
+    const int64_t mid = (lo + hi) / 2;
+    const int64_t k = keys_[mid];
+    if (k == key) {
+      found = mid;
+      break;
+    }
+    if (k > key) hi = mid - 1;
+    else lo = mid + 1;
+  }
+  if (found < 0) return false;
+  first = offsets_[found];
+  size = sizes_[found];
+  return first >= 0 && size >= 0 && first + size <= count_;
+}
+
 }  // namespace zv

@@ -73,6 +73,10 @@ class Base {
   const int64_t* partition_keys() const { return keys_.data(); }      // ascending
   const int32_t* partition_offsets() const { return offsets_.data(); }  // first row of each
   const int32_t* partition_sizes() const { return sizes_.data(); }      // rows of each
+  // The rows [first, first + size) of the partition with `key` (keys are
+  // searched by bisection, as stored); false when the base is unsealed, the
+  // key is absent or its range leaves the base.
+  bool partition_rows(int64_t key, int64_t& first, int64_t& size) const;
 
   IdLookup lookup() const { return IdLookup(table_.data(), &sparse_, max_id_); }
   // One-off lookups; loops take lookup() once.

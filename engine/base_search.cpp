@@ -20,23 +20,10 @@ int32_t search_full(const IndexRecord& rec, const float* query, int32_t k, int64
 int32_t search_partition(const IndexRecord& rec, int64_t partition_key, const float* query,
                          int32_t k, int64_t* out_ids, float* out_scores) {
   const Base& base = rec.base;
-  if (!base.sealed() || base.partition_count() <= 0) return 0;
-  int64_t lo = 0, hi = base.partition_count() - 1, found = -1;
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) / 2;
-    const int64_t key = base.partition_keys()[mid];
-    if (key == partition_key) {
-      found = mid;
-      break;
-    }
-    if (key > partition_key) hi = mid - 1;
-    else lo = mid + 1;
-  }
-  if (found < 0) return 0;
-  const int64_t first = base.partition_offsets()[found];
-  const int64_t size = base.partition_sizes()[found];
+  int64_t first = 0, size = 0;
+  if (!base.partition_rows(partition_key, first, size)) return 0;
   const int64_t m = std::min<int64_t>(k, size);
-  if (first < 0 || size < 0 || first + size > base.count() || m <= 0) return 0;
+  if (m <= 0) return 0;
   TopK topk(out_ids, out_scores, static_cast<int32_t>(m));
   offer_rows(base.row_vector(first), base.ids() + first, size, query, rec.dim, topk);
   return static_cast<int32_t>(m);

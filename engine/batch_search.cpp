@@ -33,26 +33,9 @@ BaseView base_view(const IndexRecord& rec) {
 }
 
 // The rows [first, first + size) of the partition with `key`, found as the
-// single search finds it; false when the key is absent or the range leaves
-// the base.
+// single search finds it.
 bool find_partition(const IndexRecord& rec, int64_t key, int64_t& first, int64_t& size) {
-  const Base& b = rec.base;
-  if (!b.sealed() || b.partition_count() <= 0) return false;
-  int64_t lo = 0, hi = b.partition_count() - 1, found = -1;
-  while (lo <= hi) {
-    const int64_t mid = (lo + hi) / 2;
-    const int64_t k = b.partition_keys()[mid];
-    if (k == key) {
-      found = mid;
-      break;
-    }
-    if (k > key) hi = mid - 1;
-    else lo = mid + 1;
-  }
-  if (found < 0) return false;
-  first = b.partition_offsets()[found];
-  size = b.partition_sizes()[found];
-  return first >= 0 && size >= 0 && first + size <= b.count();
+  return rec.base.partition_rows(key, first, size);
 }
 
 // The filter triple resolved once (rowmeta.h): delta rows are tested

@@ -1,36 +1,15 @@
 // Feeding rows to the score kernel: the scan steps over contiguous rows, and
 // the row feeder that every search over listed rows uses (chosen ids, the
-// candidate search, IVF lists, filtered runs). Batch size, prefetch distance
-// and the run length that pays for the block kernel are defined here once.
+// candidate search, IVF lists, filtered runs). Its batch size, prefetch
+// distance and the run length that pays for the block kernel are in tuning.h.
 #pragma once
 
 #include <cstdint>
 
 #include "topk.h"
+#include "tuning.h"
 
 namespace zv {
-
-// Rows scored per kernel call by the contiguous scans. One batch of scores
-// stays on the stack and in L1, and the kernels' per-call setup is spread
-// over enough rows to vanish.
-inline constexpr int64_t kScanBatch = 256;
-// Rows per batch of the row feeder. Two batches are in flight: one is
-// scored while the next is collected and its rows prefetched, so every row
-// is requested at least a batch ahead of its scoring. Measured on 10^5
-// rows of 128 floats: 64 ran the candidate search about 5 % faster than
-// 128 and matched it on the IVF and filtered searches.
-inline constexpr int64_t kFeedBatch = 64;
-// Lines of a listed row prefetched when it joins a batch, into L2 (a batch
-// ahead, L1 would lose them to the rows scored meanwhile). Rows longer than
-// this (dim > 256) are left to the hardware stream prefetcher, which
-// follows a row once its head has been read.
-inline constexpr int64_t kFeedPrefetchLines = 16;
-// Consecutive rows from this many on go through the block kernel; shorter
-// stretches (as left between hidden, failing or unlisted rows) are gathered
-// with their neighbours. 16 is one tile of the widest kernel (AVX-512):
-// a shorter run cannot fill one. 8 and 32 measured the same within noise
-// on the filtered, candidate and IVF searches (10^5 rows of 128 floats).
-inline constexpr int64_t kMinBlockRun = 16;
 
 // Scores `n` contiguous rows (row i at rows + i * dim) and offers each with
 // ids[i], in order.

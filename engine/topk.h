@@ -15,14 +15,13 @@
 #include <cstdint>
 
 #include "alloc.h"
+#include "tuning.h"
 
 namespace zv {
 
 inline constexpr int64_t kEmptyId = -1;
 inline constexpr float kEmptyScore = -1e30f;
 
-// Slot counts above this keep a heap rather than a sorted run.
-inline constexpr int32_t kTopKHeapMin = 128;
 
 namespace topk_detail {
 

@@ -1,5 +1,6 @@
-// Every tuning constant of the score kernels and of the blocking around
-// them, each with the measurement that chose it. Measured on the machines
+// Every tuning constant of the engine: the score kernels, the blocking
+// around them, the row feeder and the walk-ahead lookups, each with the
+// measurement that chose it. Measured on the machines
 // this runs on: 2 cores, 48 KiB L1d and 2 MiB L2 per core, AVX-512 with two
 // fma ports, one thread, rows of 128 and 768 floats.
 #pragma once
@@ -113,5 +114,43 @@ inline constexpr int64_t kBatchHeldBudget = INT64_C(1) << 16;
 // IVF: the probe lists of a group (group * nprobe) and the centroid scores
 // of a slice (slice * nlist floats) stay within this many entries each.
 inline constexpr int64_t kBatchCentroidBudget = INT64_C(1) << 20;
+
+// --- Top-k slots (topk.h)
+
+// Slot counts above this keep a heap rather than a sorted run. Insertion
+// into a sorted run moves at most m - 1 entries, the cheapest there is for
+// few slots; a full search of 10^5 rows of 32 floats took the same time
+// either way at k 10 and 100 and 2.4 times as long sorted at k 1,000.
+inline constexpr int32_t kTopKHeapMin = 128;
+
+// --- The row feeder (row_feed.h) and the walk-ahead lookups (walk_ahead.h)
+
+// Rows scored per kernel call by the contiguous scans. One batch of scores
+// stays on the stack and in L1, and the kernels' per-call setup is spread
+// over enough rows to vanish.
+inline constexpr int64_t kScanBatch = 256;
+// Rows per batch of the row feeder. Two batches are in flight: one is
+// scored while the next is collected and its rows prefetched, so every row
+// is requested at least a batch ahead of its scoring. Measured on 10^5
+// rows of 128 floats: 64 ran the candidate search about 5 % faster than
+// 128 and matched it on the IVF and filtered searches.
+inline constexpr int64_t kFeedBatch = 64;
+// Lines of a listed row prefetched when it joins a batch, into L2 (a batch
+// ahead, L1 would lose them to the rows scored meanwhile). Rows longer than
+// this (dim > 256) are left to the hardware stream prefetcher, which
+// follows a row once its head has been read.
+inline constexpr int64_t kFeedPrefetchLines = 16;
+// Consecutive rows from this many on go through the block kernel; shorter
+// stretches (as left between hidden, failing or unlisted rows) are gathered
+// with their neighbours. 16 is one tile of the widest kernel (AVX-512):
+// a shorter run cannot fill one. 8 and 32 measured the same within noise
+// on the filtered, candidate and IVF searches (10^5 rows of 128 floats).
+inline constexpr int64_t kMinBlockRun = 16;
+
+// Items in flight. Lookups hit random lines of tables much larger than the
+// caches; 16 outstanding requests cover what one core can have in flight
+// (its line fill buffers hold 10 to 16) without evicting a fetched line
+// before it is used.
+inline constexpr int64_t kWalkAhead = 16;
 
 }  // namespace zv

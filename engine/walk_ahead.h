@@ -5,13 +5,9 @@
 
 #include <cstdint>
 
-namespace zv {
+#include "tuning.h"
 
-// Items in flight. Lookups hit random lines of tables much larger than the
-// caches; 16 outstanding requests cover what one core can have in flight
-// (its line fill buffers hold 10 to 16) without evicting a fetched line
-// before it is used.
-inline constexpr int64_t kWalkAhead = 16;
+namespace zv {
 
 // A function whose only effect is a prefetch counts as free of side effects
 // to GCC, which may then drop the call; helpers that only prefetch are

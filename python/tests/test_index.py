@@ -83,13 +83,18 @@ def test_result_forms(base):
     small.close()
 
 
-def test_one_query_and_a_batch_agree_bytes_included(base):
-    index, v, ids, keys, offsets, sizes, queries = base
+def _write_some(index, v, ids):
+    """Delta rows, tombstones, metadata and an IVF entry (key 7) over `base`."""
     index.insert(v[:5] * 2, ids[:5])
     index.delete(ids[5:9])
     index.set_rowmeta(ids, ids % 3)
     c = v[::200][:8].copy()
     index.set_ivf(7, c, *zv.ivf_lists(ids, np.argmax(v @ c.T, 1), len(c)), nprobe=2)
+
+
+def test_one_query_and_a_batch_agree_bytes_included(base):
+    index, v, ids, keys, offsets, sizes, queries = base
+    _write_some(index, v, ids)
     searches = {
         "search": (lambda q, k: index.search(q, k), lambda k: min(k, len(v))),
         "search_partition": (lambda q, k: index.search_partition(keys[1], q, k),
@@ -116,11 +121,7 @@ def test_one_query_and_a_batch_agree_bytes_included(base):
 
 def test_batches_split_over_threads_give_the_same_bytes(base):
     index, v, ids, keys, offsets, sizes, queries = base
-    index.insert(v[:5] * 2, ids[:5])
-    index.delete(ids[5:9])
-    index.set_rowmeta(ids, ids % 3)
-    c = v[::200][:8].copy()
-    index.set_ivf(7, c, *zv.ivf_lists(ids, np.argmax(v @ c.T, 1), len(c)), nprobe=2)
+    _write_some(index, v, ids)
     many = np.concatenate([queries] * 4)
     searches = {
         "search": lambda t: index.search(many, 9, threads=t),
