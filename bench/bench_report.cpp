@@ -34,6 +34,7 @@
 #include <vector>
 
 #include <immintrin.h>
+#include <sys/resource.h>
 
 #include "bench_common.h"
 #include "topk.h"
@@ -885,6 +886,132 @@ void register_world(World* w) {
 #endif
 }
 
+// ---------------------------------------------------------------------------
+// Small write batches (begin). A few rows per call, the way a database
+// writes: on a fresh index over the base, kSmallWriteRows random ids drawn
+// from twice the base's id range (half of them base ids, half new) are
+// inserted, or deleted, in batches of 1 or of 1,000. The naive store does
+// the same work per row with standard containers: rows found by id, ids,
+// versions and vectors appended or overwritten, tombstones cleared by an
+// insert and set to the version by a delete. Rows "small_insert_b<batch>"
+// and "small_delete_b<batch>", impl "zv" and "naive", CPU time of the
+// writes alone.
+
+constexpr int64_t kSmallWriteRows = 200000;
+
+struct SmallBatchNaive {
+  int64_t version = 0;
+  std::unordered_map<int64_t, int64_t> rows, tombstones;
+  std::vector<int64_t> ids, versions;
+  std::vector<float> vectors;
+
+  void insert(const float* v, const int64_t* in_ids, int32_t n) {
+    if (n <= 0) return;
+    const int64_t ver = ++version;
+    for (int32_t i = 0; i < n; ++i) {
+      const float* src = v + int64_t{i} * kDim;
+      auto t = tombstones.find(in_ids[i]);
+      if (t != tombstones.end()) t->second = 0;
+      auto [it, added] = rows.try_emplace(in_ids[i], static_cast<int64_t>(ids.size()));
+      if (added) {
+        ids.push_back(in_ids[i]);
+        versions.push_back(ver);
+        vectors.insert(vectors.end(), src, src + kDim);
+      } else {
+        std::memcpy(vectors.data() + it->second * kDim, src, kDim * sizeof(float));
+        versions[it->second] = ver;
+      }
+    }
+  }
+  void remove(const int64_t* in_ids, int32_t n) {
+    if (n <= 0) return;
+    const int64_t ver = ++version;
+    for (int32_t i = 0; i < n; ++i) tombstones[in_ids[i]] = ver;
+  }
+};
+
+struct ZvWrites {
+  zv_index* idx;
+  void insert(const float* v, const int64_t* in_ids, int32_t n) { zv_index_insert(idx, v, in_ids, n); }
+  void remove(const int64_t* in_ids, int32_t n) { zv_index_delete(idx, in_ids, n); }
+};
+
+// Every id in batches of `batch`; inserts take their vectors from the
+// first 1,000 rows of the base, cyclically.
+template <typename Store>
+void write_in_batches(Store& store, const World& w, const std::vector<int64_t>& ids, bool deletes,
+                      int32_t batch) {
+  const int64_t total = static_cast<int64_t>(ids.size());
+  const int64_t pool = std::min<int64_t>(1000, w.n);
+  for (int64_t first = 0; first < total; first += batch) {
+    const int32_t count = static_cast<int32_t>(std::min<int64_t>(batch, total - first));
+    if (deletes) {
+      store.remove(ids.data() + first, count);
+    } else {
+      const int64_t at = pool >= batch ? (first % pool) / batch * batch : 0;
+      store.insert(w.vectors.data() + at * kDim, ids.data() + first, count);
+    }
+  }
+}
+
+// fresh_loop, also counting the page faults of the timed writes: they are
+// most of a write's cost here, and the figure shows whose they are. One
+// untimed round first: memory this virtual machine's guest has never used
+// costs several times more per page on first touch, and would otherwise be
+// charged to whichever store happens to run first.
+template <typename Setup, typename Call, typename Teardown>
+void small_write_loop(benchmark::State& state, Setup setup, Call call, Teardown teardown) {
+  {
+    auto obj = setup();
+    call(obj);
+    teardown(obj);
+  }
+  int64_t faults = 0;
+  for (auto _ : state) {
+    auto obj = setup();
+    rusage u0, u1;
+    getrusage(RUSAGE_THREAD, &u0);
+    double t0 = thread_seconds();
+    call(obj);
+    state.SetIterationTime(thread_seconds() - t0);
+    getrusage(RUSAGE_THREAD, &u1);
+    faults += u1.ru_minflt - u0.ru_minflt + u1.ru_majflt - u0.ru_majflt;
+    teardown(obj);
+  }
+  set_counts(state, double(kSmallWriteRows), 0);
+  state.counters["faults_per_row"] = double(faults) / (double(state.iterations()) * kSmallWriteRows);
+}
+
+void register_small_writes(World* w) {
+  const int64_t n = w->n;
+  auto ids = std::make_shared<std::vector<int64_t>>(size_t(kSmallWriteRows));
+  Rng rng{71};
+  for (auto& id : *ids) id = static_cast<int64_t>(rng.next() % uint64_t(2 * n));
+  for (bool deletes : {false, true}) {
+    for (int32_t batch : {1, 1000}) {
+      const std::string row = std::string(deletes ? "small_delete_b" : "small_insert_b") + std::to_string(batch);
+      add(row, "zv", n, [w, n, ids, deletes, batch](benchmark::State& s) {
+        small_write_loop(
+            s, [&] { return build_index(w->vectors.data(), w->ids.data(), n, w->parts); },
+            [&](zv_index* idx) {
+              ZvWrites z{idx};
+              write_in_batches(z, *w, *ids, deletes, batch);
+            },
+            [](zv_index* idx) { zv_index_free(idx); });
+      })->UseManualTime()->Iterations(2);
+      add(row, "naive", n, [w, ids, deletes, batch](benchmark::State& s) {
+        small_write_loop(
+            s, [] { return new SmallBatchNaive(); },
+            [&](SmallBatchNaive* d) { write_in_batches(*d, *w, *ids, deletes, batch); },
+            [](SmallBatchNaive* d) { delete d; });
+      })->UseManualTime()->Iterations(2);
+    }
+  }
+}
+
+// Small write batches (end).
+// ---------------------------------------------------------------------------
+
 // Pure arithmetic with no memory traffic: its 2-thread scaling is the CPU
 // the machine actually grants two threads at that moment (other processes
 // may hold the cores), the ceiling for every thread-scaling row next to it.
@@ -1058,6 +1185,7 @@ int main(int argc, char** argv) {
       if (w->n == n) return w.get();
     return g_worlds.front().get();
   };
+  register_small_writes(world_of(sizes.back()));
   register_threads(world_of(cached_n), "cached");
   register_threads(world_of(sizes.back()), "memory");
   register_sweep(world_of(sweep_n));

@@ -68,6 +68,16 @@ PEERS = {
     "search_ivf_grouped": ("IndexIVFFlat, same centroids and lists", 1.5),
 }
 
+# Small write batches (begin): a few random ids per call on a built base,
+# against the naive store; measured at the largest base size only.
+SMALL_WRITES = [
+    ("small_insert_b1", "zv_index_insert", "batches of 1", 2.0),
+    ("small_insert_b1000", "zv_index_insert", "batches of 1,000", 2.0),
+    ("small_delete_b1", "zv_index_delete", "batches of 1", 1.5),
+    ("small_delete_b1000", "zv_index_delete", "batches of 1,000", 1.5),
+]
+# Small write batches (end).
+
 BASELINES = {
     "limit": "memory-read limit over the same bytes (AVX streaming sum)",
     "memcpy": "memcpy of the same bytes into memory already touched",
@@ -281,6 +291,16 @@ def main():
             r = ratio(row, "faiss", large)
             fn, case = next((x[1], x[2]) for x in ROWS if x[0] == row)
             checks.append((f"`{fn}` ({case}) vs FAISS {peer}", r, target))
+    # Small write batches (begin).
+    small_writes = []
+    for row, fn, case, target in SMALL_WRITES:
+        n_sw = max((k[2] for k in res if k[0] == row and k[1] == "zv"), default=None)
+        if n_sw is None:
+            continue
+        r = ratio(row, "naive", n_sw)
+        small_writes.append((row, fn, case, n_sw, r))
+        checks.append((f"small write batches: `{fn}`, {case} of random ids, base of {n_sw:,} rows, vs naive", r, target))
+    # Small write batches (end).
     thread_checks = []
     for tag, target, label in (("cached", 1.8, "scaling 1 → 2 threads, cache-resident base"),):
         one = get("threads_search_full_" + tag, "zv", t_small, 1)
@@ -366,6 +386,27 @@ def main():
     for (row, base), (e, eu, ebu) in growth.items():
         outgrows[row].append(eu is not None and eu > 1.1 and (ebu is None or eu > ebu + 0.1))
     superlinear = [key for key in growth if all(outgrows[key[0]])]
+
+    # ---- small write batches (begin)
+    if small_writes:
+        md.append("## Small write batches")
+        md.append("")
+        md.append(
+            "A few rows per call, the way a database writes: on a fresh index over the base, 200,000 random "
+            "ids drawn from twice the base's id range (half of them base ids, half new) are inserted, or "
+            "deleted, in batches of 1 or of 1,000; the naive store writes the same ids in the same batches "
+            "(id map, ids, versions and vectors, tombstones). CPU time of the writes, page faults included."
+        )
+        md.append("")
+        md.append("| function | case | base rows | ns/row (ours) | ns/row (naive) | ratio |")
+        md.append("| --- | --- | ---: | ---: | ---: | ---: |")
+        for row, fn, case, n_sw, r in small_writes:
+            a_, b_ = get(row, "zv", n_sw), get(row, "naive", n_sw)
+            ns_a = f"{1e9 * a_['t'] / a_['rows']:.0f}" if a_ and a_["rows"] else "–"
+            ns_b = f"{1e9 * b_['t'] / b_['rows']:.0f}" if b_ and b_["rows"] else "–"
+            md.append(f"| `{fn}` | {case} | {n_sw:,} | {ns_a} | {ns_b} | {fmt_ratio(r)} |")
+        md.append("")
+    # ---- small write batches (end)
 
     # ---- main table
     md.append("## Every operation")
