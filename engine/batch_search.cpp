@@ -198,9 +198,10 @@ void score_tile(const ScoreKernels& kn, bool contiguous, const float* block,
 // comparisons give the same answer on every path), it takes a few
 // instructions per row of 64 queries where the portable build's took a
 // fifth of the scan's time.
-#define ZV_BATCH_NEXT_HIT(name, op)                                                     \
-  __attribute__((target_clones("avx512f", "avx2", "default"))) int64_t name(            \
-      const float* s, int64_t from, int64_t n, int32_t ns, const float* bar) {          \
+// Chosen at run time like the score kernels (never through ifunc
+// resolvers, which run before sanitizer runtimes are ready).
+#define ZV_BATCH_NEXT_HIT_BODY(name, attr, op)                                          \
+  attr int64_t name(const float* s, int64_t from, int64_t n, int32_t ns, const float* bar) { \
     if (ns == kMultiQuerySlice) {                                                       \
       for (int64_t i = from; i < n; ++i) {                                              \
         const float* r = s + i * kMultiQuerySlice;                                      \
@@ -218,9 +219,22 @@ void score_tile(const ScoreKernels& kn, bool contiguous, const float* block,
     }                                                                                   \
     return n;                                                                           \
   }
+#define ZV_BATCH_NEXT_HIT(name, op)                                                     \
+  ZV_BATCH_NEXT_HIT_BODY(name##_avx512,                                                 \
+                         __attribute__((target("avx2,fma,avx512f,avx512vl,avx512bw"))), op) \
+  ZV_BATCH_NEXT_HIT_BODY(name##_avx2, __attribute__((target("avx2,fma"))), op)          \
+  ZV_BATCH_NEXT_HIT_BODY(name##_portable, , op)                                         \
+  using name##_fn = int64_t (*)(const float*, int64_t, int64_t, int32_t, const float*);  \
+  int64_t name(const float* s, int64_t from, int64_t n, int32_t ns, const float* bar) {  \
+    static const name##_fn chosen = kernel_supported(KernelIsa::kAvx512) ? name##_avx512 \
+                                     : kernel_supported(KernelIsa::kAvx2) ? name##_avx2   \
+                                                                          : name##_portable; \
+    return chosen(s, from, n, ns, bar);                                                 \
+  }
 ZV_BATCH_NEXT_HIT(next_beat, >)
 ZV_BATCH_NEXT_HIT(next_reach, >=)
 #undef ZV_BATCH_NEXT_HIT
+#undef ZV_BATCH_NEXT_HIT_BODY
 
 // Whether the c row pointers are consecutive rows of one array.
 bool consecutive(const float* const* rows, int64_t c, int64_t stride) {
