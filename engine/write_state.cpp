@@ -90,6 +90,21 @@ void WriteState::hide_delta_row(int64_t r) {
   if (clear_bit(delta_visible_.data(), r)) --delta_visible_count_;
 }
 
+namespace {
+
+// Requests the three lookups a write of `id` makes (its tombstone, its
+// delta row, its base row) and returns its hash, for walk_ahead.
+uint64_t request_lookups(const IdMap& tombstones, const IdMap& delta_rows, const IdLookup& lookup,
+                         int64_t id) {
+  const uint64_t h = IdMap::hash(id, tombstones.seed());
+  tombstones.prefetch(id, h);
+  delta_rows.prefetch(id, h);
+  lookup.prefetch(id, h);
+  return h;
+}
+
+}  // namespace
+
 int64_t WriteState::insert(const Base& base, int32_t dim, const float* vectors,
                            const int64_t* ids, int32_t n) {
   if (n <= 0) return version_;
@@ -99,14 +114,7 @@ int64_t WriteState::insert(const Base& base, int32_t dim, const float* vectors,
   delta_rows_.reserve_for_batch(n);
   OverwriteRuns overwrites(delta_vectors_, vectors, d);
   const IdLookup lookup = base.lookup();
-  auto start = [&](int64_t i) {
-    const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id, delta_rows_.seed());
-    tombstones_.prefetch(id, h);
-    delta_rows_.prefetch(id, h);
-    lookup.prefetch(id, h);
-    return h;
-  };
+  auto start = [&](int64_t i) { return request_lookups(tombstones_, delta_rows_, lookup, ids[i]); };
   walk_ahead(n, start, [&](int64_t i, uint64_t h) {
     const int64_t id = ids[i];
     bool was_deleted = false;
@@ -139,14 +147,7 @@ int64_t WriteState::remove(const Base& base, const int64_t* ids, int32_t n) {
   const int64_t v = ++version_;
   tombstones_.reserve_for_batch(n);
   const IdLookup lookup = base.lookup();
-  auto start = [&](int64_t i) {
-    const int64_t id = ids[i];
-    const uint64_t h = IdMap::hash(id, tombstones_.seed());
-    tombstones_.prefetch(id, h);
-    delta_rows_.prefetch(id, h);
-    lookup.prefetch(id, h);
-    return h;
-  };
+  auto start = [&](int64_t i) { return request_lookups(tombstones_, delta_rows_, lookup, ids[i]); };
   walk_ahead(n, start, [&](int64_t i, uint64_t h) {
     const int64_t id = ids[i];
     bool inserted;
