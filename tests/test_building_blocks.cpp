@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "alloc.h"
 #include "grow_list.h"
 #include "id_map.h"
 #include "owned_array.h"
@@ -501,3 +502,19 @@ TEST(GrowList, MapsKeepTheirKeysAcrossGrowth) {
 }
 
 }  // namespace
+
+TEST(Alloc, LargeBlocksStartAHugePageAndKeepTheirContents) {
+  // Small blocks keep the common alignment; large ones start a 2 MiB page,
+  // and a realloc of one keeps its contents.
+  for (std::size_t bytes : {std::size_t{100}, (std::size_t{64} << 20) + 3}) {
+    auto* p = static_cast<unsigned char*>(zv::alloc_bytes(bytes));
+    const std::uintptr_t align = bytes > 1000 ? std::uintptr_t{2} << 20 : zv::kBlockAlign;
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % align, 0u) << bytes;
+    p[0] = 7;
+    p[bytes - 1] = 9;
+    p = static_cast<unsigned char*>(zv::resize_bytes(p, bytes + 4096));
+    EXPECT_EQ(p[0], 7);
+    EXPECT_EQ(p[bytes - 1], 9);
+    zv::free_bytes(p);
+  }
+}
