@@ -100,15 +100,10 @@ struct Data {
       ids[size_t(at)] = r;
       std::copy_n(raw.data() + r * dim, dim, x.data() + int64_t{at} * dim);
     }
-    std::vector<int64_t> keys(kParts);
-    std::vector<int32_t> offs(kParts), sizes(kParts);
-    for (int32_t p = 0; p < kParts; ++p) {
-      keys[p] = p;
-      offs[p] = static_cast<int32_t>(n * p / kParts);
-      sizes[p] = static_cast<int32_t>(n * (p + 1) / kParts - offs[p]);
-    }
+    const zvbench::EqualPartitions table(n, kParts);
     index = zv_index_new(dim, 0);
-    zv_index_build(index, x.data(), n, dim, ids.data(), keys.data(), offs.data(), sizes.data(), kParts);
+    zv_index_build(index, x.data(), n, dim, ids.data(), table.keys.data(), table.offsets.data(),
+                   table.sizes.data(), kParts);
     zv_index_set_ivf(index, kIvfKey, kNlist, kNprobe, centroids.data(), list_ids.data(),
                      list_offsets.data(), static_cast<int32_t>(n));
 #ifdef ZV_BENCH_HAVE_FAISS

@@ -31,6 +31,19 @@ inline std::vector<int64_t> sequential_ids(int64_t n, int64_t first = 0) {
   return ids;
 }
 
+// `parts` partitions of near-equal size over `rows` rows, keys 0, 1, ...
+struct EqualPartitions {
+  std::vector<int64_t> keys;
+  std::vector<int32_t> offsets, sizes;
+  EqualPartitions(int64_t rows, int32_t parts) : keys(parts), offsets(parts), sizes(parts) {
+    for (int32_t p = 0; p < parts; ++p) {
+      keys[p] = p;
+      offsets[p] = static_cast<int32_t>(rows * p / parts);
+      sizes[p] = static_cast<int32_t>(rows * (p + 1) / parts - offsets[p]);
+    }
+  }
+};
+
 // A built index over n random rows in `parts` equal partitions (keys 0..).
 struct BuiltBase {
   zv_index* index = nullptr;
@@ -41,16 +54,10 @@ struct BuiltBase {
   BuiltBase(int64_t rows, int32_t d, int32_t parts = 1, uint64_t seed = 1) : n(rows), dim(d) {
     vectors = random_floats(rows * d, seed);
     ids = sequential_ids(rows);
-    std::vector<int64_t> keys(parts);
-    std::vector<int32_t> offsets(parts), sizes(parts);
-    for (int32_t p = 0; p < parts; ++p) {
-      keys[p] = p;
-      offsets[p] = static_cast<int32_t>(rows * p / parts);
-      sizes[p] = static_cast<int32_t>(rows * (p + 1) / parts - offsets[p]);
-    }
+    const EqualPartitions table(rows, parts);
     index = zv_index_new(d, 0);
-    zv_index_build(index, vectors.data(), rows, d, ids.data(), keys.data(), offsets.data(),
-                   sizes.data(), parts);
+    zv_index_build(index, vectors.data(), rows, d, ids.data(), table.keys.data(),
+                   table.offsets.data(), table.sizes.data(), parts);
   }
   ~BuiltBase() { zv_index_free(index); }
   BuiltBase(const BuiltBase&) = delete;

@@ -101,7 +101,9 @@ THREAD_ROWS = [
 UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
-def load(path):
+def read_runs(path):
+    """A Google Benchmark JSON file: its data and the repetitions of every
+    run by name (aggregates and failed runs left out)."""
     with open(path) as f:
         data = json.load(f)
     runs = defaultdict(list)
@@ -109,6 +111,11 @@ def load(path):
         if b.get("run_type") == "aggregate" or b.get("error_occurred"):
             continue
         runs[b["run_name"]].append(b)
+    return data, runs
+
+
+def load(path):
+    data, runs = read_runs(path)
     results = {}
     for run_name, entries in runs.items():
         parts = run_name.split("/")
@@ -622,13 +629,7 @@ BATCH_NQ = (1, 16, 100, 1000)
 def load_batch(path):
     """bench_batch's JSON: seconds per call by (case, nq, nprobe), CPU time of the
     calling thread except the thread rows (wall clock)."""
-    with open(path) as f:
-        data = json.load(f)
-    runs = defaultdict(list)
-    for b in data["benchmarks"]:
-        if b.get("run_type") == "aggregate" or b.get("error_occurred"):
-            continue
-        runs[b["run_name"]].append(b)
+    data, runs = read_runs(path)
     out = {"context": data["context"], "t": {}, "same": {}, "fmas": {}, "peak": None, "threads": {}, "capacity": {}}
     for name, entries in runs.items():
         scale = UNIT[entries[0]["time_unit"]]
