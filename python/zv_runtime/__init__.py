@@ -73,7 +73,7 @@ __all__ = [
     "tuner_defaults",
 ]
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 #: Id of an unreached result slot.
 EMPTY_ID = -1
