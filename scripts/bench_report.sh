@@ -7,17 +7,22 @@
 #   --quick   sizes 10^4 and 10^5 (batches: 10^5 x 128, 2 x 10^4 x 768), short
 #             timings, output in bench/report/quick/
 #             (about 2 minutes once built)
+#   --out DIR write the report to DIR instead (e.g. a second machine's run
+#             beside the first)
 # The build directory is build-report unless ZV_BENCH_BUILD_DIR says otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode=full
-if [[ "${1:-}" == "--quick" ]]; then
-  mode=quick
-elif [[ $# -gt 0 ]]; then
-  echo "usage: $0 [--quick]" >&2
-  exit 2
-fi
+out_dir=
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --quick) mode=quick; shift ;;
+    --out) [[ $# -ge 2 ]] || { echo "usage: $0 [--quick] [--out DIR]" >&2; exit 2; }
+           out_dir=$2; shift 2 ;;
+    *) echo "usage: $0 [--quick] [--out DIR]" >&2; exit 2 ;;
+  esac
+done
 
 bash scripts/setup.sh --bench
 build=${ZV_BENCH_BUILD_DIR:-build-report}
@@ -49,6 +54,7 @@ else
   singles_max=100
   dist_args=()
 fi
+[[ -n $out_dir ]] && out=$out_dir
 mkdir -p "$out"
 
 start=$(date +%s)
