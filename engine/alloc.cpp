@@ -1,5 +1,6 @@
 #include "alloc.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -43,6 +44,21 @@ void* alloc_bytes(std::size_t bytes) {
 }
 
 void free_bytes(void* block) { std::free(block); }
+
+void prefault_for_write(void* begin, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  if (bytes == 0) return;
+  static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  // Whole pages: the first and last may hold other bytes of the same
+  // mapping, which a populate leaves as they are.
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) & ~(page - 1);
+  const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(begin) + bytes;
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)begin;
+  (void)bytes;
+#endif
+}
 
 void* resize_bytes(void* block, std::size_t bytes) {
   if (bytes == 0) {

@@ -25,6 +25,11 @@ void free_bytes(void* block);
 // instead of copying them.
 void* resize_bytes(void* block, std::size_t bytes);
 
+// Faults in every page of [begin, begin + bytes) for writing, in one call
+// where the system can (contents unchanged; nothing happens where it
+// cannot). The range must lie inside one block.
+void prefault_for_write(void* begin, std::size_t bytes);
+
 // Bytes for `count` elements of `size` bytes; a negative count or a product
 // that overflows is an allocation that cannot succeed, hence fatal.
 std::size_t checked_bytes(int64_t count, std::size_t size);

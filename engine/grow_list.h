@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "alloc.h"
+#include "tuning.h"
 
 namespace zv {
 
@@ -54,11 +55,14 @@ class GrowList {
       data_ = fresh;
     }
     capacity_ = cap;
+    // A moved block keeps its contents, not necessarily its faulted pages.
+    prefaulted_ = size_ * static_cast<int64_t>(sizeof(T));
   }
 
   void push_back(const T& value) {
     static_assert(std::is_trivially_copyable_v<T>);
     reserve_more(1);
+    prefault_through(size_ + 1);
     data_[size_++] = value;
   }
 
@@ -67,6 +71,7 @@ class GrowList {
     static_assert(std::is_trivially_copyable_v<T>);
     if (count <= 0) return;
     reserve_more(count);
+    prefault_through(size_ + count);
     std::memcpy(data_ + size_, src, static_cast<std::size_t>(count) * sizeof(T));
     size_ += count;
   }
@@ -88,12 +93,29 @@ class GrowList {
     data_ = nullptr;
     size_ = 0;
     capacity_ = 0;
+    prefaulted_ = 0;
   }
 
  private:
+  // Many small appends write fresh capacity a page at a time: its pages are
+  // faulted in a stretch ahead with one call (see kAppendPrefaultBytes)
+  // before elements up to `count` are written.
+  void prefault_through(int64_t count) {
+    const int64_t end = count * static_cast<int64_t>(sizeof(T));
+    if (end <= prefaulted_) return;
+    const int64_t cap = capacity_ * static_cast<int64_t>(sizeof(T));
+    const int64_t from = size_ * static_cast<int64_t>(sizeof(T));
+    const int64_t to = cap - end > kAppendPrefaultBytes ? end + kAppendPrefaultBytes : cap;
+    if (cap >= kAppendPrefaultMinBlock) {
+      prefault_for_write(reinterpret_cast<char*>(data_) + from, static_cast<std::size_t>(to - from));
+    }
+    prefaulted_ = to;
+  }
+
   T* data_ = nullptr;
   int64_t size_ = 0;
   int64_t capacity_ = 0;
+  int64_t prefaulted_ = 0;  // bytes from data_ known to be faulted in
 };
 
 }  // namespace zv

@@ -1,6 +1,7 @@
 #include "id_map.h"
 
 #include "alloc.h"
+#include "tuning.h"
 
 namespace zv {
 
@@ -33,6 +34,9 @@ void IdMap::grow_to(uint64_t capacity) {
   uint64_t old_capacity = old ? mask_ + 1 : 0;
   if (capacity > (UINT64_C(1) << 58)) fatal_alloc_failure();
   Slot* fresh = alloc_array<Slot>(static_cast<int64_t>(capacity));
+  // Every slot is written now: fault the pages in with one call.
+  const std::size_t bytes = static_cast<std::size_t>(capacity) * sizeof(Slot);
+  if (bytes >= static_cast<std::size_t>(kAppendPrefaultMinBlock)) prefault_for_write(fresh, bytes);
   for (uint64_t i = 0; i < capacity; ++i) fresh[i].key = kEmptyKey;
   uint64_t mask = capacity - 1;
   // The keys land at random in the new table: each block's slots are

@@ -123,6 +123,15 @@ inline constexpr int64_t kBatchCentroidBudget = INT64_C(1) << 20;
 // either way at k 10 and 100 and 2.4 times as long sorted at k 1,000.
 inline constexpr int32_t kTopKHeapMin = 128;
 
+// --- Growing lists (grow_list.h)
+
+// Appends into fresh capacity of a block of at least kAppendPrefaultMinBlock
+// bytes fault in the next kAppendPrefaultBytes with one call instead of one
+// page fault per 4 KiB page; in a virtual machine a fault costs more than
+// copying the page. Smaller blocks live in memory the allocator reuses.
+inline constexpr int64_t kAppendPrefaultBytes = INT64_C(2) << 20;
+inline constexpr int64_t kAppendPrefaultMinBlock = INT64_C(1) << 20;
+
 // --- The row feeder (row_feed.h) and the walk-ahead lookups (walk_ahead.h)
 
 // Rows scored per kernel call by the contiguous scans. One batch of scores

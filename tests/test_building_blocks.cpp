@@ -414,17 +414,37 @@ TEST(GrowList, AppendsKeepOrderAndCapacityDoublesFromOne) {
   }
 }
 
+// Past a few MiB the list faults its fresh capacity in ahead of the writes
+// and its block moves several times: nothing written may change.
 TEST(GrowList, ElementsSurviveRelocation) {
   GrowList<int64_t> list;
-  for (int64_t i = 0; i < 100000; ++i) list.push_back(value_for(i));
-  EXPECT_EQ(list.capacity(), 131072);
-  for (int64_t i = 0; i < 100000; ++i) ASSERT_EQ(list[i], value_for(i));
+  for (int64_t i = 0; i < 600000; ++i) list.push_back(value_for(i));
+  EXPECT_EQ(list.capacity(), 1 << 20);
+  for (int64_t i = 0; i < 600000; ++i) ASSERT_EQ(list[i], value_for(i));
   list.release();
   EXPECT_EQ(list.size(), 0);
   EXPECT_EQ(list.capacity(), 0);
   list.push_back(3);
   EXPECT_EQ(list.capacity(), 1);
   EXPECT_EQ(list[0], 3);
+
+  GrowList<float> rows;
+  std::vector<float> row(128);
+  for (int64_t r = 0; r < 20000; ++r) {
+    for (size_t j = 0; j < row.size(); ++j) row[j] = static_cast<float>(r * 128 + static_cast<int64_t>(j));
+    rows.append(row.data(), 128);
+  }
+  for (int64_t i = 0; i < rows.size(); ++i) ASSERT_EQ(rows[i], static_cast<float>(i)) << i;
+}
+
+// Faulting pages in leaves their contents, and the bytes around them, alone.
+TEST(Alloc, PrefaultKeepsContents) {
+  const int64_t n = 3 << 20;  // 12 MiB: a block of its own mapping
+  auto* block = zv::alloc_array<int32_t>(n);
+  for (int64_t i = 0; i < n; i += 1000) block[i] = static_cast<int32_t>(i);
+  zv::prefault_for_write(block + 17, static_cast<std::size_t>(n - 40) * sizeof(int32_t));
+  for (int64_t i = 0; i < n; i += 1000) ASSERT_EQ(block[i], static_cast<int32_t>(i)) << i;
+  zv::free_bytes(block);
 }
 
 // OwnedArray keeps its block for a refill that fits and is at least half
