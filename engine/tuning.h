@@ -12,13 +12,17 @@ namespace zv {
 // Single-query kernels (one row's chain per lane).
 
 // Tiles of rows scored side by side, their chains independent. AVX-512:
-// two tiles of 16 rows; AVX2: four of 8; a group of 32 rows either way, the
-// group the prefetch distance below was measured with. The scan is bound by
-// the memory read (~11 GB/s per core); from L2 the AVX-512 kernel scores
-// 42 GB/s with two tiles and 43 with one (loads and transposes, not fma
-// latency, bound it there), so the count only needs to keep it far above.
+// two tiles of 16 rows (a group of 32, the group the prefetch distance
+// below was measured with). The scan is bound by the memory read (~11 GB/s
+// per core on the Xeon); from L2 the AVX-512 kernel scores 42 GB/s with two
+// tiles and 43 with one (loads and transposes, not fma latency, bound it
+// there), so the count only needs to keep it far above. AVX2: one tile of
+// 8. On an AMD EPYC (16 GB/s read limit) four tiles, which crowd the 16
+// vector registers, scanned 10^6 rows of 128 floats at 10.6 GB/s and one
+// at 14.4 (dim 768: 12.5 -> 15.3); two tiles 12.0. The prefetch distance
+// measured the same there from one group to 64 KiB.
 inline constexpr int kAvx512SingleTiles = 2;
-inline constexpr int kAvx2SingleTiles = 4;
+inline constexpr int kAvx2SingleTiles = 1;
 
 // Distance from the rows being scored to the rows prefetched (into L2
 // only: L1 cannot hold a group of wide rows), in bytes, rounded up to whole
