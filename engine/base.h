@@ -11,6 +11,7 @@
 
 #include "id_map.h"
 #include "owned_array.h"
+#include "prefetch.h"
 
 namespace zv {
 
@@ -33,7 +34,7 @@ class IdLookup {
   // Hint that row_of(id, h) comes soon.
   void prefetch(int64_t id, uint64_t h) const {
     if (id < 0 || id > max_id_) return;
-    if (table_ != nullptr) __builtin_prefetch(table_ + id);
+    if (table_ != nullptr) prefetch_line(table_ + id);
     else sparse_->prefetch(id, h);
   }
   // Whether row_of() costs one array read and needs no hash.

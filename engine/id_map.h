@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "prefetch.h"
+
 namespace zv {
 
 class IdMap {
@@ -99,10 +101,10 @@ class IdMap {
   void prefetch(int64_t key, uint64_t h) const {
     if (dense_) {
       if (static_cast<uint64_t>(key) < static_cast<uint64_t>(dense_capacity_)) {
-        __builtin_prefetch(&dense_values_[key]);
+        prefetch_line(&dense_values_[key]);
       }
     } else if (slots_ != nullptr) {
-      __builtin_prefetch(&slots_[h & mask_]);
+      prefetch_line(&slots_[h & mask_]);
     }
   }
 

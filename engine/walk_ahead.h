@@ -9,11 +9,6 @@
 
 namespace zv {
 
-// A function whose only effect is a prefetch counts as free of side effects
-// to GCC, which may then drop the call; helpers that only prefetch are
-// forced inline so that their prefetches stay.
-#define ZV_PREFETCH_HELPER __attribute__((always_inline)) inline
-
 // Handles items 0 .. n-1 in order: start(i) requests what item i will read
 // and returns the id hash it computed, act(i, hash) then handles the item.
 template <class Start, class Act>
