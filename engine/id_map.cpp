@@ -6,11 +6,7 @@
 namespace zv {
 
 namespace {
-// Linear probing stays short while at most half the slots are taken.
 constexpr uint64_t kMinCapacity = 16;
-bool over_load(int64_t keys, uint64_t capacity) {
-  return static_cast<uint64_t>(keys) * 2 > capacity;
-}
 }  // namespace
 
 void IdMap::release() {
@@ -142,8 +138,9 @@ int64_t& IdMap::upsert(int64_t key, uint64_t h, int64_t initial, bool* inserted)
     }
     leave_dense();
   }
+  uint64_t i = h & mask_;
   if (slots_ != nullptr) {
-    for (uint64_t i = h & mask_;; i = (i + 1) & mask_) {
+    for (;; i = (i + 1) & mask_) {
       Slot& s = slots_[i];
       if (s.key == key) {
         *inserted = false;
@@ -154,8 +151,8 @@ int64_t& IdMap::upsert(int64_t key, uint64_t h, int64_t initial, bool* inserted)
   }
   if (slots_ == nullptr || over_load(size_ + 1, mask_ + 1)) {
     grow_to(slots_ == nullptr ? kMinCapacity : (mask_ + 1) * 2);
+    i = h & mask_;
   }
-  uint64_t i = h & mask_;
   while (slots_[i].key != kEmptyKey) i = (i + 1) & mask_;
   slots_[i].key = key;
   slots_[i].value = initial;
