@@ -6,7 +6,10 @@ namespace {
 
 // A dense id table may spend a few entries per row before the sparse map is
 // the better deal; the constant keeps small bases with sparse ids dense.
-bool dense_table_fits(int64_t max_id, int64_t n) { return max_id < 4 * n + 4096; }
+// Its 32-bit entries name rows below kNoRow.
+bool dense_table_fits(int64_t max_id, int64_t n) {
+  return max_id < 4 * n + 4096 && n < int64_t{IdLookup::kNoRow};
+}
 
 }  // namespace
 
@@ -39,11 +42,11 @@ void Base::load(const float* vectors, int64_t n, int32_t dim, const int64_t* ids
   const bool dense = n > 0 && dense_table_fits(max_id, n);
   table_.reset_bytes(dense ? max_id + 1 : 0, 0xff);
   if (dense) {
-    int64_t* table = table_.data();
+    uint32_t* table = table_.data();
     for (int64_t r = 0; r < n; ++r) {
-      int64_t& slot = table[id_copy[r]];
-      if (slot >= 0) note_duplicate(r, slot);
-      slot = r;
+      uint32_t& slot = table[id_copy[r]];
+      if (slot != IdLookup::kNoRow) note_duplicate(r, slot);
+      slot = static_cast<uint32_t>(r);
     }
   } else if (n > 0) {
     sparse.reserve(n);

@@ -23,11 +23,17 @@ inline constexpr int64_t kBaseLimit = INT64_C(1) << 40;
 // to be reloaded. Valid until the base is next loaded.
 class IdLookup {
  public:
+  // A dense table's entry for an id no row holds. 32-bit entries halve the
+  // table, and with it the cache and TLB misses of every id lookup: deletes
+  // one id per call (a miss in the table each) ran 1.15x faster than with
+  // 64-bit ones. Bases of kNoRow rows or more use the sparse map.
+  static constexpr uint32_t kNoRow = UINT32_MAX;
+
   // The last row holding `id`, or -1. `h` is IdMap::hash(id, seed); it is
   // read only when the lookup hashes (see direct()).
   int64_t row_of(int64_t id, uint64_t h) const {
     if (id < 0 || id > max_id_) return -1;
-    if (table_ != nullptr) return table_[id];
+    if (table_ != nullptr) return table_[id] == kNoRow ? -1 : int64_t{table_[id]};
     const int64_t* row = sparse_->find(id, h);
     return row ? *row : -1;
   }
@@ -43,9 +49,9 @@ class IdLookup {
 
  private:
   friend class Base;
-  IdLookup(const int64_t* table, const IdMap* sparse, int64_t max_id)
+  IdLookup(const uint32_t* table, const IdMap* sparse, int64_t max_id)
       : table_(table), sparse_(sparse), max_id_(max_id) {}
-  const int64_t* table_;
+  const uint32_t* table_;
   const IdMap* sparse_;
   int64_t max_id_;
 };
@@ -113,9 +119,9 @@ class Base {
   OwnedArray<int64_t> keys_;
   OwnedArray<int32_t> offsets_;
   OwnedArray<int32_t> sizes_;
-  // Id -> last row: dense (max_id + 1 entries, -1 for none) while that is
-  // compact, empty otherwise, and then `sparse_` gives the same answers.
-  OwnedArray<int64_t> table_;
+  // Id -> last row: dense (max_id + 1 entries, kNoRow for none) while that
+  // is compact, empty otherwise, and then `sparse_` gives the same answers.
+  OwnedArray<uint32_t> table_;
   IdMap sparse_;
   // Previous row with the same id, -1 for none; empty when ids are distinct.
   OwnedArray<int64_t> dup_prev_;
