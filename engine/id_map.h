@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "prefetch.h"
+#include "tuning.h"
 
 namespace zv {
 
@@ -144,14 +145,10 @@ class IdMap {
   };
   static constexpr int64_t kEmptyKey = INT64_MIN;
 
-  // The table grows before more than three quarters of its slots are taken
-  // (and is at least three eighths full after growing). Linear probing then
-  // stays within a line or two, and small tables are what make random
-  // writes fast: tombstones written one id per call ran 1.23x (batches of
-  // 1) and 1.43x (of 1,000) faster than with tables kept at most half full,
-  // lookups level.
+  // Whether `keys` keys would fill `capacity` slots past the growth point
+  // (see kMapMaxLoadQuarters).
   static bool over_load(int64_t keys, uint64_t capacity) {
-    return static_cast<uint64_t>(keys) * 4 > capacity * 3;
+    return static_cast<uint64_t>(keys) * 4 > capacity * kMapMaxLoadQuarters;
   }
 
   // The dense layout allows keys below kDenseSpread * max(keys, reserved):

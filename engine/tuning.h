@@ -127,6 +127,17 @@ inline constexpr int64_t kBatchCentroidBudget = INT64_C(1) << 20;
 // either way at k 10 and 100 and 2.4 times as long sorted at k 1,000.
 inline constexpr int32_t kTopKHeapMin = 128;
 
+// --- Id maps (id_map.h)
+
+// The hashed layout grows before more than kMapMaxLoadQuarters quarters of
+// its slots are taken, to twice the slots. At three quarters a table is 3/8
+// to 3/4 full: linear probing stays within a line or two, and the table
+// takes half the memory of one kept 1/4 to 1/2 full, so random writes miss
+// the cache and the TLB less and growth moves half the bytes. Tombstones
+// written to a base of 10^6 rows, 200,000 random ids: 1.23 times faster
+// one id per call and 1.43 times in batches of 1,000; lookups level.
+inline constexpr uint64_t kMapMaxLoadQuarters = 3;
+
 // --- Growing lists (grow_list.h)
 
 // Appends into fresh capacity of a block of at least kAppendPrefaultMinBlock
