@@ -33,7 +33,10 @@ class IdLookup {
   // read only when the lookup hashes (see direct()).
   int64_t row_of(int64_t id, uint64_t h) const {
     if (id < 0 || id > max_id_) return -1;
-    if (table_ != nullptr) return table_[id] == kNoRow ? -1 : int64_t{table_[id]};
+    if (table_ != nullptr) {
+      const uint32_t row = table_[id];
+      return row == kNoRow ? -1 : int64_t{row};
+    }
     const int64_t* row = sparse_->find(id, h);
     return row ? *row : -1;
   }

@@ -2,26 +2,22 @@
 // effect is __builtin_prefetch as free of side effects and deletes calls to
 // it that it did not inline: map and id-table lookups requested a walk ahead
 // silently lost their prefetches that way. An asm volatile statement is
-// never deleted, so any helper built on these keeps its hints.
+// never deleted, so any helper built on this keeps its hints.
 #pragma once
 
 namespace zv {
 
-// The line holding `p`, into every cache level.
+// Where a prefetched line goes: every cache level, or L2 and below (not L1).
+enum PrefetchLevel { kIntoL1 = 0, kIntoL2 = 1 };
+
+// Requests the line holding `p` into `kLevel`.
+template <PrefetchLevel kLevel = kIntoL1>
 inline void prefetch_line(const void* p) {
 #if defined(__x86_64__)
-  asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
+  // prefetcht0 or prefetcht1.
+  asm volatile("prefetcht%c1 %0" : : "m"(*static_cast<const char*>(p)), "i"(int{kLevel}));
 #else
-  __builtin_prefetch(p, 0, 3);
-#endif
-}
-
-// The line holding `p`, into L2 and the levels below, not L1.
-inline void prefetch_line_l2(const void* p) {
-#if defined(__x86_64__)
-  asm volatile("prefetcht1 %0" : : "m"(*static_cast<const char*>(p)));
-#else
-  __builtin_prefetch(p, 0, 2);
+  __builtin_prefetch(p, 0, 3 - int{kLevel});
 #endif
 }
 

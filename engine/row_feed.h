@@ -72,7 +72,7 @@ class RowFeed {
     const char* p = reinterpret_cast<const char*>(row);
     const int64_t lines = (stride_ * 4 + 63) / 64;
     const int64_t n = lines < kFeedPrefetchLines ? lines : kFeedPrefetchLines;
-    for (int64_t l = 0; l < n; ++l) prefetch_line_l2(p + l * 64);
+    for (int64_t l = 0; l < n; ++l) prefetch_line<kIntoL2>(p + l * 64);
   }
   // Scores and offers the rows of `b`, then empties it.
   void score(Batch& b);
